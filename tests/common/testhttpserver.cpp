@@ -1,0 +1,123 @@
+#include "testhttpserver.h"
+
+#include <QPointer>
+#include <QTcpSocket>
+
+TestHttpServer::TestHttpServer(QObject *parent)
+    : QTcpServer(parent)
+{
+    answerWith(responseFor(QStringLiteral("<string>ok</string>")));
+    connect(this, &QTcpServer::newConnection, this, [this] {
+        while (QTcpSocket *socket = nextPendingConnection()) {
+            socket->setProperty("connection", ++m_connections);
+            connect(socket, &QTcpSocket::readyRead, this, [this, socket] { readFrom(socket); });
+            connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        }
+    });
+}
+
+TestHttpServer::~TestHttpServer() = default;
+
+bool TestHttpServer::start(const QHostAddress &address)
+{
+    return listen(address, 0);
+}
+
+QUrl TestHttpServer::url(const QString &path) const
+{
+    QUrl result;
+    result.setScheme(QStringLiteral("http"));
+    result.setHost(serverAddress().toString());
+    result.setPort(serverPort());
+    result.setPath(path);
+    return result;
+}
+
+void TestHttpServer::answerWith(const QByteArray &body)
+{
+    m_handler = [body](const Request &) {
+        Reply reply;
+        reply.body = body;
+        return reply;
+    };
+}
+
+QByteArray TestHttpServer::responseFor(const QString &xmlrpcValue)
+{
+    return QByteArrayLiteral("<?xml version=\"1.0\"?>\n<methodResponse><params><param><value>")
+        + xmlrpcValue.toUtf8() + QByteArrayLiteral("</value></param></params></methodResponse>\n");
+}
+
+void TestHttpServer::readFrom(QTcpSocket *socket)
+{
+    QByteArray buffer = socket->property("buffer").toByteArray() + socket->readAll();
+    for (;;) {
+        const int headerEnd = buffer.indexOf("\r\n\r\n");
+        if (headerEnd < 0)
+            break;
+        Request request;
+        const QList<QByteArray> lines = buffer.left(headerEnd).split('\n');
+        const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
+        request.method = requestLine.value(0);
+        request.path = requestLine.value(1);
+        for (int i = 1; i < lines.size(); ++i) {
+            const int colon = lines.at(i).indexOf(':');
+            if (colon > 0)
+                request.headers.insert(lines.at(i).left(colon).trimmed().toLower(),
+                    lines.at(i).mid(colon + 1).trimmed());
+        }
+        const int length = request.headers.value("content-length").toInt();
+        if (buffer.size() < headerEnd + 4 + length)
+            break;
+        request.body = buffer.mid(headerEnd + 4, length);
+        request.connection = socket->property("connection").toInt();
+        buffer.remove(0, headerEnd + 4 + length);
+        m_requests.append(request);
+
+        const Reply reply = m_handler(request);
+        const QPointer<QTcpSocket> guard(socket);
+        Q_EMIT requestReceived();
+        if (!guard)
+            return;
+        if (reply.action == Reply::Hang) {
+            m_pendingSockets.append(socket);
+            continue;
+        }
+        m_pendingSockets.append(nullptr);
+        send(socket, reply);
+        if (reply.action != Reply::Answer || !reply.keepAlive)
+            return;
+    }
+    socket->setProperty("buffer", buffer);
+}
+
+void TestHttpServer::answerPending(int index, const Reply &reply)
+{
+    if (QTcpSocket *socket = m_pendingSockets.value(index))
+        send(socket, reply);
+}
+
+void TestHttpServer::send(QTcpSocket *socket, const Reply &reply)
+{
+    switch (reply.action) {
+    case Reply::Hang:
+        return;
+    case Reply::Close:
+        socket->abort();
+        return;
+    case Reply::Raw:
+        socket->write(reply.raw);
+        socket->disconnectFromHost();
+        return;
+    case Reply::Answer:
+        break;
+    }
+    QByteArray answer = "HTTP/1.1 " + QByteArray::number(reply.status) + " Status\r\n";
+    answer += "Content-Type: " + reply.contentType + "\r\n";
+    answer += "Content-Length: " + QByteArray::number(reply.body.size()) + "\r\n";
+    answer += reply.keepAlive ? "Connection: keep-alive\r\n\r\n" : "Connection: close\r\n\r\n";
+    answer += reply.body;
+    socket->write(answer);
+    if (!reply.keepAlive)
+        socket->disconnectFromHost();
+}

@@ -1,0 +1,75 @@
+#ifndef TESTHTTPSERVER_H
+#define TESTHTTPSERVER_H
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QList>
+#include <QMap>
+#include <QTcpServer>
+#include <QUrl>
+
+#include <functional>
+
+class QTcpSocket;
+
+// A small scriptable HTTP/1.1 server on the loopback for tests: it records
+// every request and answers each with whatever the test's handler returns.
+class TestHttpServer : public QTcpServer
+{
+    Q_OBJECT
+
+public:
+    struct Request
+    {
+        QByteArray method;
+        QByteArray path;
+        QMap<QByteArray, QByteArray> headers; // names in lower case
+        QByteArray body;
+        int connection = 0; // the how-manieth connection carried it, from 1
+    };
+
+    struct Reply
+    {
+        enum Action { Answer, Close, Hang, Raw };
+        Action action = Answer;
+        int status = 200;
+        QByteArray contentType = "text/xml";
+        QByteArray body;
+        QByteArray raw; // sent as it is for Raw, then the connection closes
+        bool keepAlive = true;
+    };
+
+    using Handler = std::function<Reply(const Request &)>;
+
+    explicit TestHttpServer(QObject *parent = nullptr);
+    ~TestHttpServer() override;
+
+    bool start(const QHostAddress &address = QHostAddress::LocalHost);
+    QUrl url(const QString &path = QStringLiteral("/RPC2")) const;
+
+    void setHandler(Handler handler) { m_handler = std::move(handler); }
+    // Answers every request with the same XML-RPC response body.
+    void answerWith(const QByteArray &body);
+
+    // Answers a request later, on demand (for requests whose handler said Hang).
+    void answerPending(int index, const Reply &reply);
+
+    const QList<Request> &requests() const { return m_requests; }
+    int connectionCount() const { return m_connections; }
+
+    static QByteArray responseFor(const QString &xmlrpcValue);
+
+Q_SIGNALS:
+    void requestReceived();
+
+private:
+    void readFrom(QTcpSocket *socket);
+    void send(QTcpSocket *socket, const Reply &reply);
+
+    Handler m_handler;
+    QList<Request> m_requests;
+    QList<QTcpSocket *> m_pendingSockets;
+    int m_connections = 0;
+};
+
+#endif

@@ -1,0 +1,132 @@
+#include "quordocument_p.h"
+
+#include <QDomProcessingInstruction>
+
+namespace QuorDocument {
+
+QDomDocument create()
+{
+    QDomDocument document;
+    document.appendChild(document.createProcessingInstruction(
+        QStringLiteral("xml"), QStringLiteral("version=\"1.0\" encoding=\"UTF-8\"")));
+    return document;
+}
+
+QString toText(const QDomDocument &document)
+{
+    return document.toString(1);
+}
+
+namespace {
+
+// Walks markup just far enough to tell start tags, end tags and empty-element
+// tags apart; everything the parser would reject anyway may be counted loosely.
+class NestingScanner
+{
+public:
+    explicit NestingScanner(const QString &xml)
+        : m_text(xml.constData())
+        , m_size(xml.size())
+    { }
+
+    int lineBeyond(int maxDepth)
+    {
+        int depth = 0;
+        while (m_pos < m_size) {
+            const QChar c = m_text[m_pos++];
+            if (c == QLatin1Char('\n')) {
+                ++m_line;
+                continue;
+            }
+            if (c != QLatin1Char('<') || m_pos >= m_size)
+                continue;
+            const QChar next = m_text[m_pos];
+            if (next == QLatin1Char('/')) {
+                --depth;
+                skipPast(">");
+            } else if (next == QLatin1Char('?')) {
+                skipPast("?>");
+            } else if (next == QLatin1Char('!')) {
+                skipDeclaration();
+            } else if (!skipStartTag() && ++depth > maxDepth) {
+                return m_line;
+            }
+        }
+        return 0;
+    }
+
+private:
+    bool startsWith(const char *literal) const
+    {
+        int i = m_pos;
+        for (; *literal && i < m_size; ++literal, ++i) {
+            if (m_text[i] != QLatin1Char(*literal))
+                return false;
+        }
+        return *literal == '\0';
+    }
+
+    void skipPast(const char *terminator)
+    {
+        while (m_pos < m_size && !startsWith(terminator)) {
+            if (m_text[m_pos++] == QLatin1Char('\n'))
+                ++m_line;
+        }
+        m_pos = qMin(m_size, m_pos + int(qstrlen(terminator)));
+    }
+
+    void skipDeclaration()
+    {
+        if (startsWith("!--")) {
+            skipPast("-->");
+        } else if (startsWith("![CDATA[")) {
+            skipPast("]]>");
+        } else {
+            // A DOCTYPE may carry an internal subset in brackets, itself full of '>'.
+            while (m_pos < m_size && m_text[m_pos] != QLatin1Char('>')) {
+                const QChar c = m_text[m_pos++];
+                if (c == QLatin1Char('\n'))
+                    ++m_line;
+                else if (c == QLatin1Char('['))
+                    skipPast("]");
+            }
+            ++m_pos;
+        }
+    }
+
+    // Returns whether the tag closed itself ("<a/>"): only then it adds no depth.
+    bool skipStartTag()
+    {
+        QChar quote;
+        QChar previous;
+        while (m_pos < m_size) {
+            const QChar c = m_text[m_pos++];
+            if (c == QLatin1Char('\n'))
+                ++m_line;
+            if (!quote.isNull()) {
+                if (c == quote)
+                    quote = QChar();
+            } else if (c == QLatin1Char('"') || c == QLatin1Char('\'')) {
+                quote = c;
+            } else if (c == QLatin1Char('>')) {
+                return previous == QLatin1Char('/');
+            }
+            previous = c;
+        }
+        return false;
+    }
+
+    const QChar *m_text;
+    int m_size;
+    int m_pos = 0;
+    int m_line = 1;
+};
+
+} // namespace
+
+int lineBeyondNesting(const QString &xml, int maxDepth)
+{
+    return NestingScanner(xml).lineBeyond(maxDepth);
+}
+
+} // namespace QuorDocument

@@ -1,0 +1,33 @@
+#ifndef QUORDOCUMENT_P_H
+#define QUORDOCUMENT_P_H
+
+#include <QDomDocument>
+#include <QString>
+
+// The document frame shared by every document the XML-RPC layer writes, and
+// the bounds that protect the reader from a hostile peer.
+namespace QuorDocument {
+
+// Arrays and structs nested inside one another in one value. Widely used
+// XML-RPC peers accept 64; deeper values are refused instead of recursed into.
+constexpr int MaxValueNesting = 256;
+
+// Element depth of a whole document, checked before any DOM tree is built (the
+// DOM parser recurses once per level and overflows the stack near 10,000).
+// Leaves room for the document's own frame around a value of the depth above.
+constexpr int MaxElementNesting = 1024;
+
+// A new document holding only the XML declaration for UTF-8.
+QDomDocument create();
+
+// The document's text: one node per line, one space of indentation per level,
+// every line ending with a line feed.
+QString toText(const QDomDocument &document);
+
+// The line on which an element of xml lies deeper than maxDepth elements, or 0
+// when none does. Only counts: well-formedness is left to the parser.
+int lineBeyondNesting(const QString &xml, int maxDepth);
+
+} // namespace QuorDocument
+
+#endif

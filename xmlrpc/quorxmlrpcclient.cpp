@@ -1,0 +1,117 @@
+#include "quorxmlrpcclient.h"
+
+#include "quorfault.h"
+#include "quorobject.h"
+
+#include <QNetworkReply>
+#include <QPointer>
+
+namespace {
+const QByteArray UserAgentHeader = QByteArrayLiteral("User-Agent");
+constexpr int TransportErrorCode = -32300;
+} // namespace
+
+QuorXmlRpcClient::QuorXmlRpcClient(QObject *parent)
+    : QObject(parent)
+    , manager(this)
+{
+    init();
+}
+
+QuorXmlRpcClient::QuorXmlRpcClient(QUrl url, QObject *parent)
+    : QObject(parent)
+    , manager(this)
+    , request(url)
+{
+    init();
+    setUrl(url);
+}
+
+QuorXmlRpcClient::QuorXmlRpcClient(QUrl url, QString userAgent, QObject *parent)
+    : QObject(parent)
+    , manager(this)
+{
+    init();
+    setUserAgent(userAgent);
+    setUrl(url);
+}
+
+QuorXmlRpcClient::~QuorXmlRpcClient()
+{
+    // The manager aborts its pending replies as it goes; none of them may reach
+    // replyFinished() on a client that is half destroyed.
+    manager.disconnect(this);
+}
+
+void QuorXmlRpcClient::init()
+{
+    request.setRawHeader(UserAgentHeader, QByteArrayLiteral("rododir/0.2"));
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QVariant(QStringLiteral("text/xml")));
+    connect(
+        &manager, SIGNAL(finished(QNetworkReply *)), this, SLOT(replyFinished(QNetworkReply *)));
+    connect(&manager, SIGNAL(sslErrors(QNetworkReply *, const QList<QSslError> &)), this,
+        SIGNAL(sslErrors(QNetworkReply *, const QList<QSslError> &)));
+}
+
+void QuorXmlRpcClient::setUrl(QUrl url)
+{
+    if (url.isValid())
+        request.setUrl(url);
+}
+
+void QuorXmlRpcClient::setUserAgent(QString userAgent)
+{
+    request.setRawHeader(UserAgentHeader, userAgent.toLatin1());
+}
+
+void QuorXmlRpcClient::setSslConfiguration(const QSslConfiguration &config)
+{
+    request.setSslConfiguration(config);
+}
+
+QSslConfiguration QuorXmlRpcClient::sslConfiguration() const
+{
+    return request.sslConfiguration();
+}
+
+QNetworkReply *QuorXmlRpcClient::call(QString method, QList<QVariant> args, QObject *responseObject,
+    const char *responseSlot, QObject *faultObject, const char *faultSlot)
+{
+    QuorObject *callObject = new QuorObject(this);
+    connect(
+        callObject, SIGNAL(aresponse(QVariant &, QNetworkReply *)), responseObject, responseSlot);
+    connect(
+        callObject, SIGNAL(fault(int, const QString &, QNetworkReply *)), faultObject, faultSlot);
+    const QString document = callObject->prepareCall(method, args);
+    QNetworkReply *reply = manager.post(request, document.toUtf8());
+    callmap.insert(reply, callObject);
+    return reply;
+}
+
+void QuorXmlRpcClient::replyFinished(QNetworkReply *reply)
+{
+    const auto entry = callmap.constFind(reply);
+    if (entry == callmap.constEnd())
+        return;
+    QuorObject *callObject = entry.value();
+
+    QString response;
+    if (reply->error() != QNetworkReply::NoError) {
+        response = QuorFault(TransportErrorCode, reply->errorString()).toString();
+    } else {
+        // The body counts as zero-terminated text.
+        QByteArray body = reply->readAll();
+        const int zero = body.indexOf('\0');
+        if (zero >= 0)
+            body.truncate(zero);
+        response = QString::fromUtf8(body);
+    }
+
+    // A slot that destroys the client also destroys the reply with the manager.
+    const QPointer<QuorXmlRpcClient> alive(this);
+    callObject->parseResponse(response, reply);
+    if (!alive)
+        return;
+    reply->deleteLater();
+    callmap.remove(reply);
+}
