@@ -1,0 +1,148 @@
+#include "quorhttp_p.h"
+
+namespace {
+
+bool isToken(const QByteArray &text)
+{
+    if (text.isEmpty())
+        return false;
+    for (const char c : text) {
+        const bool allowed = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')
+            || (c >= '0' && c <= '9') || QByteArray("!#$%&'*+-.^_`|~").contains(c);
+        if (!allowed)
+            return false;
+    }
+    return true;
+}
+
+bool hasControlCharacters(const QByteArray &text)
+{
+    for (const char c : text) {
+        if ((c >= 0 && c < 0x20 && c != '\t') || c == 0x7f)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+QByteArray QuorHttpHead::header(const QByteArray &lowerCaseName) const
+{
+    for (const auto &header : headers) {
+        if (header.first == lowerCaseName)
+            return header.second;
+    }
+    return QByteArray();
+}
+
+int QuorHttpHead::headerCount(const QByteArray &lowerCaseName) const
+{
+    int count = 0;
+    for (const auto &header : headers)
+        count += header.first == lowerCaseName ? 1 : 0;
+    return count;
+}
+
+QuorHttpHead::Result QuorHttpHead::parse(const QByteArray &buffer, int maximumSize)
+{
+    const auto invalid = [this](int status) {
+        errorStatus = status;
+        return Invalid;
+    };
+    // Lines end with CRLF; a bare LF is taken as well, as most servers do.
+    int lineStart = 0;
+    bool requestLine = true;
+    for (;;) {
+        const int lineEnd = buffer.indexOf('\n', lineStart);
+        if (lineEnd < 0 || lineEnd >= maximumSize)
+            return buffer.size() >= maximumSize ? invalid(431) : Incomplete;
+        QByteArray line = buffer.mid(lineStart, lineEnd - lineStart);
+        if (line.endsWith('\r'))
+            line.chop(1);
+        lineStart = lineEnd + 1;
+
+        if (requestLine) {
+            if (line.isEmpty())
+                continue; // tolerated before the request line
+            const QList<QByteArray> parts = line.split(' ');
+            if (parts.size() != 3 || !isToken(parts.at(0)) || parts.at(1).isEmpty()
+                || hasControlCharacters(parts.at(1)))
+                return invalid(400);
+            if (parts.at(2) == "HTTP/1.1")
+                minorVersion = 1;
+            else if (parts.at(2) == "HTTP/1.0")
+                minorVersion = 0;
+            else
+                return invalid(parts.at(2).startsWith("HTTP/") ? 505 : 400);
+            method = parts.at(0);
+            target = parts.at(1);
+            requestLine = false;
+            continue;
+        }
+        if (line.isEmpty()) {
+            size = lineStart;
+            return Complete;
+        }
+        const int colon = line.indexOf(':');
+        // No folded lines, no space before the colon, nothing a parser could misread.
+        if (colon <= 0 || line.startsWith(' ') || line.startsWith('\t')
+            || !isToken(line.left(colon)) || hasControlCharacters(line))
+            return invalid(400);
+        headers.append(qMakePair(line.left(colon).toLower(), line.mid(colon + 1).trimmed()));
+    }
+}
+
+namespace QuorHttp {
+
+QByteArray reasonPhrase(int status)
+{
+    switch (status) {
+    case 100:
+        return "Continue";
+    case 200:
+        return "OK";
+    case 400:
+        return "Bad Request";
+    case 403:
+        return "Forbidden";
+    case 404:
+        return "Not Found";
+    case 405:
+        return "Method Not Allowed";
+    case 408:
+        return "Request Timeout";
+    case 411:
+        return "Length Required";
+    case 413:
+        return "Payload Too Large";
+    case 415:
+        return "Unsupported Media Type";
+    case 431:
+        return "Request Header Fields Too Large";
+    case 501:
+        return "Not Implemented";
+    case 503:
+        return "Service Unavailable";
+    case 505:
+        return "HTTP Version Not Supported";
+    default:
+        return "Error";
+    }
+}
+
+QByteArray response(int status, const QByteArray &contentType, const QByteArray &body, bool close)
+{
+    QByteArray text;
+    text.reserve(160 + body.size());
+    text += "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonPhrase(status) + "\r\n";
+    text += "Server: Tavrel\r\n";
+    if (status == 405)
+        text += "Allow: POST\r\n";
+    text += "Content-Type: " + contentType + "\r\n";
+    text += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
+    text += close ? "Connection: close\r\n\r\n" : "Connection: keep-alive\r\n\r\n";
+    text += body;
+    return text;
+}
+
+} // namespace QuorHttp

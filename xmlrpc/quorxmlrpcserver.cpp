@@ -1,0 +1,634 @@
+#include "quorxmlrpcserver.h"
+
+#include "quordocument_p.h"
+#include "quorfault.h"
+#include "quorhttp_p.h"
+#include "quorobject.h"
+
+#include <QDomImplementation>
+#include <QHash>
+#include <QPointer>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+
+#ifdef Q_OS_LINUX
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#endif
+
+namespace {
+
+// One call's outcome, before it becomes a response document.
+struct CallResult
+{
+    bool isFault = false;
+    QVariant value;
+    int code = 0;
+    QString message;
+
+    static CallResult fault(int code, const QString &message)
+    {
+        return {true, QVariant(), code, message};
+    }
+
+    QByteArray document() const
+    {
+        return isFault ? QuorFault(code, message).toString().toUtf8()
+                       : QuorObject::prepareResponse(value).toUtf8();
+    }
+};
+
+using Delivery = std::function<void(const CallResult &)>;
+
+const QString ListMethods = QStringLiteral("system.listMethods");
+const QString MultiCall = QStringLiteral("system.multicall");
+
+// A socket read buffer this size lets the kernel hold back a client that sends
+// faster than its requests are answered.
+constexpr qint64 SocketReadBufferSize = 64 * 1024;
+
+bool isLoopbackHost(const QByteArray &hostHeader)
+{
+    QByteArray host = hostHeader.trimmed().toLower();
+    if (host.startsWith('[')) {
+        const int end = host.indexOf(']');
+        if (end < 0)
+            return false;
+        host = host.mid(1, end - 1);
+    } else if (host.count(':') == 1) {
+        host.truncate(host.indexOf(':'));
+    }
+    if (host.endsWith('.'))
+        host.chop(1);
+    if (host == "localhost" || host.endsWith(".localhost"))
+        return true;
+    const QHostAddress address(QString::fromLatin1(host));
+    return !address.isNull() && address.isLoopback();
+}
+
+bool isXmlContentType(const QByteArray &contentType)
+{
+    const QByteArray mediaType = contentType.split(';').value(0).trimmed().toLower();
+    return mediaType == "text/xml" || mediaType == "application/xml" || mediaType.endsWith("+xml");
+}
+
+bool hasToken(const QByteArray &headerValue, const QByteArray &token)
+{
+    for (const QByteArray &part : headerValue.split(','))
+        if (part.trimmed().toLower() == token)
+            return true;
+    return false;
+}
+
+void acknowledgePromptly(QTcpSocket *socket)
+{
+#if defined(Q_OS_LINUX) && defined(TCP_QUICKACK)
+    // Clients that send headers and body in two writes without TCP_NODELAY
+    // (Qt 5 among them) otherwise wait for the delayed ACK, about 40 ms, on
+    // every call over a kept-alive connection. The kernel clears the flag by
+    // itself, so it is set again after every read.
+    const int one = 1;
+    ::setsockopt(int(socket->socketDescriptor()), IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
+#else
+    Q_UNUSED(socket);
+#endif
+}
+
+} // namespace
+
+class QuorXmlRpcAnswerPrivate
+{
+public:
+    QuorXmlRpcAnswerPrivate(const QString &methodName, Delivery delivery)
+        : method(methodName)
+        , deliver(std::move(delivery))
+    { }
+
+    ~QuorXmlRpcAnswerPrivate()
+    {
+        answer(CallResult::fault(QuorXmlRpcServer::InternalError,
+            QStringLiteral("internal error: %1 gave no answer").arg(method)));
+    }
+
+    void answer(const CallResult &result)
+    {
+        if (answered)
+            return;
+        answered = true;
+        const Delivery delivery = std::move(deliver);
+        if (delivery)
+            delivery(result);
+    }
+
+    const QString method;
+    bool answered = false;
+    Delivery deliver;
+};
+
+QuorXmlRpcAnswer::QuorXmlRpcAnswer(std::shared_ptr<QuorXmlRpcAnswerPrivate> answer)
+    : d(std::move(answer))
+{ }
+
+QuorXmlRpcAnswer::QuorXmlRpcAnswer(const QuorXmlRpcAnswer &other) = default;
+QuorXmlRpcAnswer &QuorXmlRpcAnswer::operator=(const QuorXmlRpcAnswer &other) = default;
+QuorXmlRpcAnswer::~QuorXmlRpcAnswer() = default;
+
+QString QuorXmlRpcAnswer::method() const
+{
+    return d->method;
+}
+
+bool QuorXmlRpcAnswer::isAnswered() const
+{
+    return d->answered;
+}
+
+void QuorXmlRpcAnswer::setValue(const QVariant &value) const
+{
+    CallResult result;
+    result.value = value;
+    d->answer(result);
+}
+
+void QuorXmlRpcAnswer::setFault(int code, const QString &message) const
+{
+    d->answer(CallResult::fault(code, message));
+}
+
+class QuorXmlRpcConnection;
+
+class QuorXmlRpcServerPrivate
+{
+public:
+    explicit QuorXmlRpcServerPrivate(QuorXmlRpcServer *server)
+        : q(server)
+        , tcpServer(new QTcpServer(server))
+    { }
+
+    void acceptConnections();
+    void closeConnections();
+    void dispatch(const QByteArray &body, const Delivery &delivery);
+    void invoke(const QString &method, const QVariantList &params, const QuorXmlRpcAnswer &answer);
+    void multicall(const QVariantList &params, const QuorXmlRpcAnswer &answer);
+
+    static QuorXmlRpcAnswer makeAnswer(const QString &method, Delivery delivery)
+    {
+        return QuorXmlRpcAnswer(
+            std::make_shared<QuorXmlRpcAnswerPrivate>(method, std::move(delivery)));
+    }
+
+    QuorXmlRpcServer *q;
+    QTcpServer *tcpServer;
+    QHash<QString, QuorXmlRpcServer::Method> methods;
+    QList<QuorXmlRpcConnection *> connections;
+    QStringList paths = {QStringLiteral("/"), QStringLiteral("/RPC2")};
+    qint64 maximumRequestSize = 4 * 1024 * 1024;
+    int maximumHeaderSize = 16 * 1024;
+    int requestTimeout = 30 * 1000;
+    int maximumConnections = 64;
+    bool loopbackHostRequired = true;
+    bool xmlContentTypeRequired = true;
+};
+
+// One client connection: reads requests one after the other, hands each to the
+// server and writes its response, in order, before reading the next.
+class QuorXmlRpcConnection : public QObject
+{
+public:
+    QuorXmlRpcConnection(QTcpSocket *socket, QuorXmlRpcServerPrivate *server)
+        : QObject(server->q)
+        , m_socket(socket)
+        , m_server(server)
+    {
+        m_socket->setParent(this);
+        m_socket->setReadBufferSize(SocketReadBufferSize);
+        m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        m_timer.setSingleShot(true);
+        m_timer.setInterval(server->requestTimeout);
+        connect(&m_timer, &QTimer::timeout, this, [this] { timedOut(); });
+        connect(m_socket, &QTcpSocket::readyRead, this, [this] { process(); });
+        connect(m_socket, &QTcpSocket::disconnected, this, [this] { close(); });
+        m_timer.start();
+    }
+
+    ~QuorXmlRpcConnection() override
+    {
+        if (m_server)
+            m_server->connections.removeOne(this);
+    }
+
+    // Leaves the server: the connection closes and goes later, even when the
+    // server closes from inside one of this connection's calls.
+    void detach()
+    {
+        m_server = nullptr;
+        close();
+    }
+
+    void close()
+    {
+        m_busy = true; // reads nothing more
+        m_timer.stop();
+        m_socket->abort();
+        deleteLater();
+    }
+
+    void process()
+    {
+        if (m_processing)
+            return;
+        m_processing = true;
+        while (m_server && !m_busy && m_socket->state() == QAbstractSocket::ConnectedState
+            && readRequest()) { }
+        m_processing = false;
+    }
+
+private:
+    // Reads what has arrived; returns whether a request was handed on.
+    bool readRequest()
+    {
+        if (m_socket->bytesAvailable() > 0) {
+            m_buffer += m_socket->readAll();
+            acknowledgePromptly(m_socket);
+        }
+        if (!m_haveHead) {
+            QuorHttpHead head;
+            const QuorHttpHead::Result result = head.parse(m_buffer, m_server->maximumHeaderSize);
+            if (result == QuorHttpHead::Incomplete)
+                return false;
+            if (result == QuorHttpHead::Invalid)
+                return fail(head.errorStatus);
+            m_head = head;
+            m_haveHead = true;
+            if (const int status = refusal())
+                return fail(status);
+            m_bodyLength = m_head.header("content-length").toLongLong();
+            if (m_buffer.size() < m_head.size + m_bodyLength
+                && m_head.header("expect").toLower() == "100-continue")
+                m_socket->write(QByteArrayLiteral("HTTP/1.1 100 Continue\r\n\r\n"));
+        }
+        if (m_buffer.size() < m_head.size + m_bodyLength)
+            return false;
+
+        const QByteArray body = m_buffer.mid(m_head.size, int(m_bodyLength));
+        m_buffer.remove(0, m_head.size + int(m_bodyLength));
+        m_haveHead = false;
+        const QByteArray connection = m_head.header("connection");
+        m_closeAfterResponse = m_head.minorVersion == 0 ? !hasToken(connection, "keep-alive")
+                                                        : hasToken(connection, "close");
+        m_busy = true;
+        m_timer.stop();
+        const QPointer<QuorXmlRpcConnection> self(this);
+        m_server->dispatch(body, [self](const CallResult &result) {
+            if (self)
+                self->respond(QuorHttp::response(
+                    200, "text/xml", result.document(), self->m_closeAfterResponse));
+        });
+        return true;
+    }
+
+    // The HTTP status that refuses the request whose head was just read, or 0.
+    int refusal() const
+    {
+        if (m_head.method != "POST")
+            return 405;
+        QByteArray path = m_head.target;
+        if (path.startsWith("http://") || path.startsWith("https://")) {
+            const int slash = path.indexOf('/', path.indexOf("//") + 2);
+            path = slash < 0 ? QByteArray("/") : path.mid(slash);
+        }
+        path.truncate(path.indexOf('?') < 0 ? path.size() : path.indexOf('?'));
+        if (!m_server->paths.contains(QString::fromUtf8(path)))
+            return 404;
+        const int hosts = m_head.headerCount("host");
+        if (hosts > 1 || (hosts == 0 && m_head.minorVersion == 1))
+            return 400;
+        if (m_server->loopbackHostRequired && hosts == 1 && !isLoopbackHost(m_head.header("host")))
+            return 403;
+        if (m_server->xmlContentTypeRequired && !isXmlContentType(m_head.header("content-type")))
+            return 415;
+        if (m_head.headerCount("transfer-encoding") > 0)
+            return 501;
+        if (m_head.headerCount("content-length") == 0)
+            return 411;
+        const QByteArray length = m_head.header("content-length");
+        bool isNumber = !length.isEmpty() && length.size() <= 18;
+        for (const char c : length)
+            isNumber = isNumber && c >= '0' && c <= '9';
+        if (!isNumber || m_head.headerCount("content-length") > 1)
+            return 400;
+        if (length.toLongLong() > m_server->maximumRequestSize)
+            return 413;
+        return 0;
+    }
+
+    // Answers an HTTP-level error and closes: the rest of the stream cannot be trusted.
+    bool fail(int status)
+    {
+        m_closeAfterResponse = true;
+        respond(QuorHttp::response(status, "text/plain",
+            QByteArray::number(status) + ' ' + QuorHttp::reasonPhrase(status) + '\n', true));
+        return false;
+    }
+
+    void respond(const QByteArray &response)
+    {
+        if (!m_server || m_socket->state() != QAbstractSocket::ConnectedState)
+            return;
+        m_socket->write(response);
+        // Hands the whole response to the kernel now, in one write; nothing waits
+        // for the next turn of the event loop.
+        m_socket->flush();
+        if (m_closeAfterResponse) {
+            m_busy = true;
+            m_socket->disconnectFromHost();
+            return;
+        }
+        m_busy = false;
+        m_timer.start();
+        process();
+    }
+
+    void timedOut()
+    {
+        if (m_haveHead || !m_buffer.isEmpty() || m_socket->bytesAvailable() > 0)
+            fail(408);
+        else
+            close();
+    }
+
+    QTcpSocket *m_socket;
+    QuorXmlRpcServerPrivate *m_server;
+    QTimer m_timer;
+    QByteArray m_buffer;
+    QuorHttpHead m_head;
+    qint64 m_bodyLength = 0;
+    bool m_haveHead = false;
+    bool m_busy = false;
+    bool m_processing = false;
+    bool m_closeAfterResponse = false;
+};
+
+void QuorXmlRpcServerPrivate::acceptConnections()
+{
+    while (QTcpSocket *socket = tcpServer->nextPendingConnection()) {
+        if (connections.size() >= maximumConnections) {
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
+        auto *connection = new QuorXmlRpcConnection(socket, this);
+        connections.append(connection);
+        connection->process();
+    }
+}
+
+void QuorXmlRpcServerPrivate::closeConnections()
+{
+    const QList<QuorXmlRpcConnection *> open = connections;
+    connections.clear();
+    for (QuorXmlRpcConnection *connection : open)
+        connection->detach();
+}
+
+void QuorXmlRpcServerPrivate::dispatch(const QByteArray &body, const Delivery &delivery)
+{
+    const auto fault = [&delivery](int code, const QString &message) {
+        delivery(CallResult::fault(code, message));
+    };
+    const QString notWellFormed
+        = QStringLiteral("parse error: request not well formed at line %1: %2");
+    if (const int line = QuorDocument::lineBeyondNesting(
+            QString::fromUtf8(body), QuorDocument::MaxElementNesting)) {
+        return fault(QuorXmlRpcServer::ParseError,
+            notWellFormed.arg(QString::number(line),
+                QStringLiteral("elements nested deeper than %1")
+                    .arg(QuorDocument::MaxElementNesting)));
+    }
+    QDomDocument document;
+    QString errorMessage;
+    int errorLine = 0;
+    int errorColumn = 0;
+    if (!document.setContent(body, &errorMessage, &errorLine, &errorColumn))
+        return fault(QuorXmlRpcServer::ParseError,
+            notWellFormed.arg(QString::number(errorLine), errorMessage));
+
+    const QDomElement methodCall = document.documentElement();
+    const QString method
+        = methodCall.firstChildElement(QStringLiteral("methodName")).text().trimmed();
+    if (methodCall.tagName() != QLatin1String("methodCall") || method.isEmpty())
+        return fault(
+            QuorXmlRpcServer::InvalidRequest, QStringLiteral("invalid request: not a method call"));
+    QVariantList params;
+    const QDomElement paramsElement = methodCall.firstChildElement(QStringLiteral("params"));
+    for (QDomElement param = paramsElement.firstChildElement(); !param.isNull();
+         param = param.nextSiblingElement()) {
+        params.append(QuorObject::fromXml(param.firstChildElement()));
+    }
+    invoke(method, params, makeAnswer(method, delivery));
+}
+
+void QuorXmlRpcServerPrivate::invoke(
+    const QString &method, const QVariantList &params, const QuorXmlRpcAnswer &answer)
+{
+    if (method == ListMethods) {
+        answer.setValue(q->methods());
+    } else if (method == MultiCall) {
+        multicall(params, answer);
+    } else if (methods.contains(method)) {
+        // A copy: the method may unregister itself while it runs.
+        const QuorXmlRpcServer::Method handler = methods.value(method);
+        handler(params, answer);
+    } else {
+        answer.setFault(
+            QuorXmlRpcServer::MethodNotFound, QStringLiteral("method not found: %1").arg(method));
+    }
+}
+
+// Each entry is answered or faulted on its own, [value] or a fault struct, and
+// the whole answers once the last entry has.
+void QuorXmlRpcServerPrivate::multicall(const QVariantList &params, const QuorXmlRpcAnswer &answer)
+{
+    if (params.size() != 1 || params.first().userType() != QMetaType::QVariantList) {
+        answer.setFault(QuorXmlRpcServer::InvalidParams,
+            QStringLiteral("invalid parameters: system.multicall takes one array of calls"));
+        return;
+    }
+    const QVariantList calls = params.first().toList();
+    if (calls.isEmpty()) {
+        answer.setValue(QVariantList());
+        return;
+    }
+    auto results = std::make_shared<QVariantList>();
+    for (int i = 0; i < calls.size(); ++i)
+        results->append(QVariant());
+    auto remaining = std::make_shared<int>(calls.size());
+    for (int i = 0; i < calls.size(); ++i) {
+        const QVariantMap call = calls.at(i).toMap();
+        const QString method = call.value(QStringLiteral("methodName")).toString();
+        const QuorXmlRpcAnswer entry
+            = makeAnswer(method, [results, remaining, i, answer](const CallResult &result) {
+                  if (result.isFault) {
+                      QVariantMap fault;
+                      fault.insert(QStringLiteral("faultCode"), result.code);
+                      fault.insert(QStringLiteral("faultString"), result.message);
+                      (*results)[i] = fault;
+                  } else {
+                      (*results)[i] = QVariantList {result.value};
+                  }
+                  if (--*remaining == 0)
+                      answer.setValue(*results);
+              });
+        if (calls.at(i).userType() != QMetaType::QVariantMap || method.isEmpty())
+            entry.setFault(QuorXmlRpcServer::InvalidRequest,
+                QStringLiteral("invalid request: not a method call"));
+        else if (method == MultiCall)
+            entry.setFault(QuorXmlRpcServer::InvalidRequest,
+                QStringLiteral("invalid request: system.multicall cannot be nested"));
+        else
+            invoke(method, call.value(QStringLiteral("params")).toList(), entry);
+    }
+}
+
+QuorXmlRpcServer::QuorXmlRpcServer(QObject *parent)
+    : QObject(parent)
+    , d_ptr(new QuorXmlRpcServerPrivate(this))
+{
+    Q_D(QuorXmlRpcServer);
+    // Responses leave out characters XML does not allow, as calls do.
+    QDomImplementation::setInvalidDataPolicy(QDomImplementation::DropInvalidChars);
+    connect(d->tcpServer, &QTcpServer::newConnection, this, [d] { d->acceptConnections(); });
+}
+
+QuorXmlRpcServer::~QuorXmlRpcServer()
+{
+    close();
+}
+
+bool QuorXmlRpcServer::listen(const QHostAddress &address, quint16 port)
+{
+    return d_func()->tcpServer->listen(address, port);
+}
+
+void QuorXmlRpcServer::close()
+{
+    Q_D(QuorXmlRpcServer);
+    d->tcpServer->close();
+    d->closeConnections();
+}
+
+bool QuorXmlRpcServer::isListening() const
+{
+    return d_func()->tcpServer->isListening();
+}
+
+QHostAddress QuorXmlRpcServer::serverAddress() const
+{
+    return d_func()->tcpServer->serverAddress();
+}
+
+quint16 QuorXmlRpcServer::serverPort() const
+{
+    return d_func()->tcpServer->serverPort();
+}
+
+QString QuorXmlRpcServer::errorString() const
+{
+    return d_func()->tcpServer->errorString();
+}
+
+void QuorXmlRpcServer::registerMethod(const QString &name, Method method)
+{
+    d_func()->methods.insert(name, std::move(method));
+}
+
+void QuorXmlRpcServer::unregisterMethod(const QString &name)
+{
+    d_func()->methods.remove(name);
+}
+
+QStringList QuorXmlRpcServer::methods() const
+{
+    QStringList names = d_func()->methods.keys();
+    names << ListMethods << MultiCall;
+    names.removeDuplicates();
+    names.sort();
+    return names;
+}
+
+void QuorXmlRpcServer::setPaths(const QStringList &paths)
+{
+    d_func()->paths = paths;
+}
+
+QStringList QuorXmlRpcServer::paths() const
+{
+    return d_func()->paths;
+}
+
+void QuorXmlRpcServer::setMaximumRequestSize(qint64 bytes)
+{
+    d_func()->maximumRequestSize = bytes;
+}
+
+qint64 QuorXmlRpcServer::maximumRequestSize() const
+{
+    return d_func()->maximumRequestSize;
+}
+
+void QuorXmlRpcServer::setMaximumHeaderSize(int bytes)
+{
+    d_func()->maximumHeaderSize = bytes;
+}
+
+int QuorXmlRpcServer::maximumHeaderSize() const
+{
+    return d_func()->maximumHeaderSize;
+}
+
+void QuorXmlRpcServer::setRequestTimeout(int milliseconds)
+{
+    d_func()->requestTimeout = milliseconds;
+}
+
+int QuorXmlRpcServer::requestTimeout() const
+{
+    return d_func()->requestTimeout;
+}
+
+void QuorXmlRpcServer::setMaximumConnections(int count)
+{
+    d_func()->maximumConnections = count;
+}
+
+int QuorXmlRpcServer::maximumConnections() const
+{
+    return d_func()->maximumConnections;
+}
+
+void QuorXmlRpcServer::setLoopbackHostRequired(bool required)
+{
+    d_func()->loopbackHostRequired = required;
+}
+
+bool QuorXmlRpcServer::isLoopbackHostRequired() const
+{
+    return d_func()->loopbackHostRequired;
+}
+
+void QuorXmlRpcServer::setXmlContentTypeRequired(bool required)
+{
+    d_func()->xmlContentTypeRequired = required;
+}
+
+bool QuorXmlRpcServer::isXmlContentTypeRequired() const
+{
+    return d_func()->xmlContentTypeRequired;
+}
+
+int QuorXmlRpcServer::connectionCount() const
+{
+    return d_func()->connections.size();
+}
