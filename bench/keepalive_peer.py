@@ -1,0 +1,45 @@
+"""Python's xmlrpc as an independent peer for the keep-alive benchmark.
+
+  keepalive_peer.py serve          SimpleXMLRPCServer speaking HTTP/1.1 (keep-alive)
+                                    on a free loopback port; prints the port.
+  keepalive_peer.py call PORT N    N sequential calls over one kept-alive
+                                    connection; prints calls/s, p50 and p99 in ms.
+"""
+import sys
+import time
+import xmlrpc.client
+from xmlrpc.server import SimpleXMLRPCRequestHandler, SimpleXMLRPCServer
+
+
+class KeepAliveHandler(SimpleXMLRPCRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+
+def serve():
+    server = SimpleXMLRPCServer(("127.0.0.1", 0), requestHandler=KeepAliveHandler,
+                                logRequests=False)
+    server.register_function(lambda text: text, "echo")
+    print(server.server_address[1], flush=True)
+    server.serve_forever()
+
+
+def call(port, count):
+    proxy = xmlrpc.client.ServerProxy(f"http://127.0.0.1:{port}/RPC2")
+    latencies = []
+    start = time.perf_counter()
+    for _ in range(count):
+        before = time.perf_counter()
+        proxy.echo("hello")
+        latencies.append(time.perf_counter() - before)
+    total = time.perf_counter() - start
+    latencies.sort()
+    p50 = latencies[len(latencies) // 2] * 1000
+    p99 = latencies[min(len(latencies) - 1, int(len(latencies) * 0.99))] * 1000
+    print(f"{count / total:.0f} {p50:.3f} {p99:.3f}", flush=True)
+
+
+if __name__ == "__main__":
+    if sys.argv[1] == "serve":
+        serve()
+    else:
+        call(int(sys.argv[2]), int(sys.argv[3]))
