@@ -47,6 +47,9 @@ void QuorXmlRpcClient::init()
 {
     request.setRawHeader(UserAgentHeader, QByteArrayLiteral("rododir/0.2"));
     request.setHeader(QNetworkRequest::ContentTypeHeader, QVariant(QStringLiteral("text/xml")));
+    // A redirection is an answer like any other, never followed (Qt 6 would
+    // otherwise repeat the call as a GET to the new place).
+    manager.setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
     connect(
         &manager, SIGNAL(finished(QNetworkReply *)), this, SLOT(replyFinished(QNetworkReply *)));
     connect(&manager, SIGNAL(sslErrors(QNetworkReply *, const QList<QSslError> &)), this,

@@ -1,0 +1,54 @@
+// A program built against the installed library: serves with TavrelServer,
+// finds itself with Tavrel and makes one real XML-RPC call over the loopback.
+
+#include <QCoreApplication>
+#include <QTimer>
+
+#include <quorxmlrpcclient.h>
+#include <quorxmlrpcserver.h>
+#include <tavrel.h>
+#include <tavrelserver.h>
+
+class Caller : public QObject
+{
+    Q_OBJECT
+
+public:
+    int result = 1;
+
+public Q_SLOTS:
+    void answered(QVariant &value)
+    {
+        result = value.toList() == QVariantList {QStringLiteral("installed")} ? 0 : 1;
+        QCoreApplication::quit();
+    }
+    void failed(int code, const QString &message)
+    {
+        qWarning("fault %d: %s", code, qPrintable(message));
+        QCoreApplication::quit();
+    }
+};
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    TavrelServer server;
+    server.registerCommand(
+        QStringLiteral("echo"), [](const QString &argument) { return QStringList {argument}; });
+    if (!server.listen(0))
+        return 1;
+
+    Tavrel tavrel(&app, server.port());
+    if (!tavrel.checkTcp())
+        return 1;
+
+    Caller caller;
+    QuorXmlRpcClient client(QUrl(QStringLiteral("http://localhost:%1/RPC2").arg(server.port())));
+    client.call(QStringLiteral("echo"), {QStringLiteral("installed")}, &caller,
+        SLOT(answered(QVariant &)), &caller, SLOT(failed(int, const QString &)));
+    QTimer::singleShot(10000, &app, &QCoreApplication::quit);
+    app.exec();
+    return caller.result;
+}
+
+#include "main.moc"

@@ -1,0 +1,38 @@
+#!/bin/bash
+# Builds and tests everything a release needs, from a clean tree:
+#   1. the Qt 5 build (warnings as errors) and its whole test suite,
+#   2. the Qt 6 build and the same suite,
+#   3. both builds installed, and a consumer built against each install with
+#      CMake's find_package and with pkg-config, then run.
+# Build trees go to build-ci/ below the source tree.
+set -euo pipefail
+source_dir=$(cd "$(dirname "$0")/.." && pwd)
+work=${TAVREL_CI_DIR:-$source_dir/build-ci}
+jobs=$(nproc)
+rm -rf "$work"
+mkdir -p "$work"
+
+step() { printf '\n=== %s\n' "$*"; }
+
+for qt in 5 6; do
+    build=$work/qt$qt
+    qt6=$([ $qt = 6 ] && echo ON || echo OFF)
+    step "Qt $qt: build"
+    cmake -S "$source_dir" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVREL_QT6=$qt6 -DTAVREL_WERROR=ON
+    cmake --build "$build" -j"$jobs"
+    step "Qt $qt: tests"
+    ctest --test-dir "$build" --output-on-failure
+
+    step "Qt $qt: install and build consumers against it"
+    prefix=$work/install-qt$qt
+    cmake --install "$build" --prefix "$prefix"
+    package=$([ $qt = 6 ] && echo tavrel-qt6 || echo tavrel)
+    cmake -S "$source_dir/tests/consumer" -B "$work/consumer-cmake-qt$qt" -DTAVREL_QT6=$qt6 \
+        -DCMAKE_PREFIX_PATH="$prefix"
+    cmake --build "$work/consumer-cmake-qt$qt"
+    LD_LIBRARY_PATH=$prefix/lib "$work/consumer-cmake-qt$qt/consumer"
+    PKG_CONFIG_PATH=$prefix/lib/pkgconfig \
+        "$source_dir/tests/consumer/build-with-pkg-config.sh" "$package" "$work/consumer-pkgconfig-qt$qt"
+    LD_LIBRARY_PATH=$prefix/lib "$work/consumer-pkgconfig-qt$qt/consumer"
+    echo "consumers built with CMake and pkg-config against Qt $qt ran"
+done
