@@ -10,4 +10,5 @@ moc=$(pkg-config --variable=libexecdir "Qt${qt}Core" 2>/dev/null)/moc
 [ -x "$moc" ] || moc=$(pkg-config --variable=host_bins "Qt${qt}Core")/moc
 mkdir -p "$out"
 "$moc" "$here/main.cpp" -o "$out/main.moc"
-c++ -std=c++17 -I"$out" "$here/main.cpp" -o "$out/consumer" $(pkg-config --cflags --libs "$package")
+# Qt is built to need position-independent code in its users.
+c++ -std=c++17 -fPIC -I"$out" "$here/main.cpp" -o "$out/consumer" $(pkg-config --cflags --libs "$package")
