@@ -3,7 +3,9 @@
 #   1. the Qt 5 build (warnings as errors) and its whole test suite,
 #   2. the Qt 6 build and the same suite,
 #   3. both builds installed, and a consumer built against each install with
-#      CMake's find_package and with pkg-config, then run.
+#      CMake's find_package and with pkg-config, then run,
+#   4. the Debian packages built, checked with lintian and installed, and a
+#      consumer built against them.
 # Build trees go to build-ci/ below the source tree.
 set -euo pipefail
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
@@ -36,3 +38,6 @@ for qt in 5 6; do
     LD_LIBRARY_PATH=$prefix/lib "$work/consumer-pkgconfig-qt$qt/consumer"
     echo "consumers built with CMake and pkg-config against Qt $qt ran"
 done
+
+step "Debian packages: build, lintian, install, consumer"
+"$source_dir/debian/build-and-check.sh" "$work/debian"

@@ -30,6 +30,9 @@ struct Sample
     bool lostByQtXml = false;
 };
 
+// Qt 6's DOM keeps surrogate pairs whole.
+constexpr bool qtXmlDropsSurrogates = QT_VERSION < QT_VERSION_CHECK(6, 0, 0);
+
 const char *const lostByQtXmlReason
     = "QtXml's DropInvalidChars policy drops characters outside the "
       "Basic Multilingual Plane, when writing and when parsing";
@@ -252,7 +255,8 @@ void TestCodecInterop::addSampleRows()
     QTest::addColumn<bool>("lostByQtXml");
     for (int index = 0; index < samples().size(); ++index) {
         const Sample &sample = samples().at(index);
-        QTest::addRow("%s", sample.name) << index << sample.value << sample.lostByQtXml;
+        QTest::addRow("%s", sample.name)
+            << index << sample.value << (sample.lostByQtXml && qtXmlDropsSurrogates);
     }
 }
 
