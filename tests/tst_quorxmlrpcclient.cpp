@@ -1,0 +1,1040 @@
+#include "quorobject.h"
+#include "quorxmlrpcclient.h"
+#include "testhttpserver.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QPointer>
+#include <QProcess>
+#include <QScopeGuard>
+#include <QSignalSpy>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSslSocket>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <climits>
+#include <memory>
+
+Q_DECLARE_METATYPE(TestHttpServer::Reply)
+
+namespace {
+
+constexpr int TransportError = -32300;
+constexpr int NotWellFormed = -32700;
+constexpr int NotXmlRpc = -32600;
+constexpr int DeliveryTimeoutMs = 10000;
+
+// How a client is set up (requestHeadersAndBody).
+enum Construction { WithUrl, ParentOnlyThenSetUrl, WithUserAgent, SetUserAgent, Both };
+// How a fault message is checked: exactly, by its beginning, or against the
+// reply's own error text, the network layer's wording (response).
+enum Match { Exact, Prefix, ReplyErrorString };
+// Which URL a client ends up with (url).
+enum UrlCase {
+    InvalidSetUrlKeepsPrevious,
+    ValidSetUrlReplaces,
+    NoUrl,
+    TwoArgumentsInvalidUrl,
+    ThreeArgumentsInvalidUrl
+};
+// What happens to the SSL errors of a self-signed server (https).
+enum Handling { Unhandled, IgnoredByReceiver, TrustedConfiguration };
+
+// What reached one of the receiver's slots.
+struct Delivery
+{
+    bool isAnswer = false;
+    QVariant value;
+    int code = 0;
+    QString message;
+    QNetworkReply *reply = nullptr;
+    // Read from the reply while the slot ran, the only time it is valid.
+    QNetworkReply::NetworkError replyError = QNetworkReply::NoError;
+    QString replyErrorString;
+};
+
+QByteArray faultBody(int code, const QString &text)
+{
+    return QByteArrayLiteral("<?xml version=\"1.0\"?>\n<methodResponse><fault><value><struct>"
+                             "<member><name>faultCode</name><value><int>")
+        + QByteArray::number(code)
+        + QByteArrayLiteral("</int></value></member><member><name>faultString</name><value>"
+                            "<string>")
+        + text.toHtmlEscaped().toUtf8()
+        + QByteArrayLiteral("</string></value></member></struct></value></fault>"
+                            "</methodResponse>\n");
+}
+
+TestHttpServer::Reply answerReply(const QByteArray &body, int status = 200)
+{
+    TestHttpServer::Reply reply;
+    reply.status = status;
+    reply.body = body;
+    return reply;
+}
+
+TestHttpServer::Reply actionReply(TestHttpServer::Reply::Action action, const QByteArray &raw = {})
+{
+    TestHttpServer::Reply reply;
+    reply.action = action;
+    reply.raw = raw;
+    return reply;
+}
+
+quint16 unusedPort()
+{
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::LocalHost, 0))
+        return 0;
+    return probe.serverPort();
+}
+
+QUrl urlForPort(const QString &scheme, quint16 port)
+{
+    return QUrl(QStringLiteral("%1://127.0.0.1:%2/RPC2").arg(scheme).arg(port));
+}
+
+QString describe(const QVariant &value)
+{
+    QString text;
+    QDebug(&text) << value;
+    return text;
+}
+
+// QVariant's own comparison converts between types; a value that comes back
+// from a peer must keep its type as well as its content.
+bool sameValue(const QVariant &actual, const QVariant &expected)
+{
+    if (actual.userType() != expected.userType())
+        return false;
+    switch (expected.userType()) {
+    case QMetaType::QVariantList: {
+        const QVariantList a = actual.toList();
+        const QVariantList e = expected.toList();
+        if (a.size() != e.size())
+            return false;
+        for (int i = 0; i < a.size(); ++i) {
+            if (!sameValue(a.at(i), e.at(i)))
+                return false;
+        }
+        return true;
+    }
+    case QMetaType::QVariantMap: {
+        const QVariantMap a = actual.toMap();
+        const QVariantMap e = expected.toMap();
+        if (a.keys() != e.keys())
+            return false;
+        for (auto it = e.cbegin(); it != e.cend(); ++it) {
+            if (!sameValue(a.value(it.key()), it.value()))
+                return false;
+        }
+        return true;
+    }
+    default:
+        return actual == expected;
+    }
+}
+
+QString pythonProgram()
+{
+    QString program = QStringLiteral(TAVREL_PYTHON);
+    if (program.isEmpty() || program.endsWith(QLatin1String("NOTFOUND")))
+        program = QStringLiteral("python3");
+    if (QFileInfo(program).isAbsolute())
+        return QFileInfo(program).isExecutable() ? program : QString();
+    return QStandardPaths::findExecutable(program);
+}
+
+} // namespace
+
+// Receives the results of calls through the four slot shapes that call() accepts.
+class Receiver : public QObject
+{
+    Q_OBJECT
+
+public:
+    using QObject::QObject;
+
+    QList<Delivery> deliveries;
+    // Names of receivers in the order their results arrived, shared between them.
+    QStringList *arrivalOrder = nullptr;
+
+    QNetworkReply *callPlain(
+        QuorXmlRpcClient &client, const QString &method, const QVariantList &args = {})
+    {
+        return client.call(
+            method, args, this, SLOT(answer(QVariant &)), this, SLOT(fault(int, const QString &)));
+    }
+
+    QNetworkReply *callWithReply(
+        QuorXmlRpcClient &client, const QString &method, const QVariantList &args = {})
+    {
+        return client.call(method, args, this, SLOT(answerWithReply(QVariant &, QNetworkReply *)),
+            this, SLOT(faultWithReply(int, const QString &, QNetworkReply *)));
+    }
+
+    bool waitForDeliveries(int count)
+    {
+        QSignalSpy spy(this, &Receiver::delivered);
+        while (deliveries.size() < count) {
+            if (!spy.wait(DeliveryTimeoutMs))
+                return false;
+        }
+        return true;
+    }
+
+public Q_SLOTS:
+    void answer(QVariant &value) { record(true, value, 0, QString(), nullptr); }
+    void answerWithReply(QVariant &value, QNetworkReply *reply)
+    {
+        record(true, value, 0, QString(), reply);
+    }
+    void fault(int code, const QString &message)
+    {
+        record(false, QVariant(), code, message, nullptr);
+    }
+    void faultWithReply(int code, const QString &message, QNetworkReply *reply)
+    {
+        record(false, QVariant(), code, message, reply);
+    }
+
+Q_SIGNALS:
+    void delivered();
+
+private:
+    void record(bool isAnswer, const QVariant &value, int code, const QString &message,
+        QNetworkReply *reply)
+    {
+        Delivery delivery;
+        delivery.isAnswer = isAnswer;
+        delivery.value = value;
+        delivery.code = code;
+        delivery.message = message;
+        delivery.reply = reply;
+        if (reply) {
+            delivery.replyError = reply->error();
+            delivery.replyErrorString = reply->errorString();
+        }
+        deliveries.append(delivery);
+        if (arrivalOrder)
+            arrivalOrder->append(objectName());
+        Q_EMIT delivered();
+    }
+};
+
+class tst_QuorXmlRpcClient : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+
+    void requestHeadersAndBody_data();
+    void requestHeadersAndBody();
+    void templateChangesAffectOnlyLaterCalls();
+    void response_data();
+    void response();
+    void slotShapes_data();
+    void slotShapes();
+    void pendingCallsAnsweredInReverseOrder();
+    void replyWithoutCallIsIgnored();
+    void destroyingClientEndsPendingCall();
+    void url_data();
+    void url();
+    void refusedConnection();
+
+    void pythonEcho_data();
+    void pythonEcho();
+    void pythonFault_data();
+    void pythonFault();
+
+    void https_data();
+    void https();
+
+private:
+    // Starts the Python peer; port stays 0 on failure.
+    void startPeer(QProcess &process, const QStringList &arguments, quint16 *port);
+
+    QTemporaryDir m_certificateDir;
+    QString m_certificatePath;
+    QString m_keyPath;
+    QSslCertificate m_certificate;
+};
+
+void tst_QuorXmlRpcClient::initTestCase()
+{
+    qRegisterMetaType<QNetworkReply *>();
+    qRegisterMetaType<QList<QSslError>>();
+    QVERIFY(m_certificateDir.isValid());
+
+    // A self-signed certificate for 127.0.0.1, made fresh for this run.
+    const QString openssl = QStandardPaths::findExecutable(QStringLiteral("openssl"));
+    if (openssl.isEmpty() || !QSslSocket::supportsSsl())
+        return;
+    m_certificatePath = m_certificateDir.filePath(QStringLiteral("cert.pem"));
+    m_keyPath = m_certificateDir.filePath(QStringLiteral("key.pem"));
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(openssl,
+        {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
+            QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
+            QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes"),
+            QStringLiteral("-keyout"), m_keyPath, QStringLiteral("-out"), m_certificatePath,
+            QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-subj"),
+            QStringLiteral("/CN=127.0.0.1"), QStringLiteral("-addext"),
+            QStringLiteral("subjectAltName=IP:127.0.0.1,DNS:localhost")});
+    QVERIFY2(process.waitForFinished(30000), qPrintable(process.errorString()));
+    QVERIFY2(process.exitCode() == 0, process.readAll().constData());
+    QFile file(m_certificatePath);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    m_certificate = QSslCertificate(&file, QSsl::Pem);
+    QVERIFY(!m_certificate.isNull());
+}
+
+void tst_QuorXmlRpcClient::startPeer(QProcess &process, const QStringList &arguments, quint16 *port)
+{
+    *port = 0;
+    const QString script = QFINDTESTDATA("python/xmlrpcpeer.py");
+    QVERIFY2(!script.isEmpty(), "python/xmlrpcpeer.py not found");
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.start(pythonProgram(), QStringList {script} + arguments);
+    QVERIFY2(process.waitForStarted(), qPrintable(process.errorString()));
+    while (!process.canReadLine()) {
+        QVERIFY2(process.state() == QProcess::Running, "the Python peer ended before listening");
+        process.waitForReadyRead(100);
+    }
+    bool ok = false;
+    const quint16 announced = process.readLine().trimmed().toUShort(&ok);
+    QVERIFY(ok && announced != 0);
+    *port = announced;
+}
+
+void tst_QuorXmlRpcClient::requestHeadersAndBody_data()
+{
+    QTest::addColumn<int>("construction");
+    QTest::addColumn<QString>("method");
+    QTest::addColumn<QVariantList>("args");
+    QTest::addColumn<QByteArray>("userAgent");
+    QTest::addColumn<QByteArray>("body"); // when known to the byte
+
+    QTest::addRow("no parameters") << int(WithUrl) << QStringLiteral("getAppInfo") << QVariantList()
+                                   << QByteArray("rododir/0.2")
+                                   << QByteArray("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                                                 "<methodCall>\n"
+                                                 " <methodName>getAppInfo</methodName>\n"
+                                                 " <params/>\n"
+                                                 "</methodCall>\n");
+    QTest::addRow("one string parameter")
+        << int(WithUrl) << QStringLiteral("open") << QVariantList {QStringLiteral("file")}
+        << QByteArray("rododir/0.2")
+        << QByteArray("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                      "<methodCall>\n"
+                      " <methodName>open</methodName>\n"
+                      " <params>\n"
+                      "  <param>\n"
+                      "   <value>\n"
+                      "    <string>file</string>\n"
+                      "   </value>\n"
+                      "  </param>\n"
+                      " </params>\n"
+                      "</methodCall>\n");
+    QTest::addRow("UTF-8 and markup in parameters, URL set later")
+        << int(ParentOnlyThenSetUrl) << QStringLiteral("store")
+        << QVariantList {QString::fromUtf8("Grüße € <&> \"q\""), 42, true,
+               QVariantList {1.5, QByteArray("\x01\x02", 2)}}
+        << QByteArray("rododir/0.2") << QByteArray();
+    QTest::addRow("three-argument constructor")
+        << int(WithUserAgent) << QStringLiteral("ping") << QVariantList()
+        << QByteArray("tester/1.0") << QByteArray();
+    QTest::addRow("setUserAgent") << int(SetUserAgent) << QStringLiteral("ping") << QVariantList()
+                                  << QByteArray("tester/2.0") << QByteArray();
+    QTest::addRow("setUserAgent after three-argument constructor")
+        << int(Both) << QStringLiteral("ping") << QVariantList() << QByteArray("tester/3.0")
+        << QByteArray();
+}
+
+void tst_QuorXmlRpcClient::requestHeadersAndBody()
+{
+    QFETCH(int, construction);
+    QFETCH(QString, method);
+    QFETCH(QVariantList, args);
+    QFETCH(QByteArray, userAgent);
+    QFETCH(QByteArray, body);
+
+    TestHttpServer server;
+    QVERIFY(server.start());
+    std::unique_ptr<QuorXmlRpcClient> client;
+    switch (construction) {
+    case WithUrl:
+        client = std::make_unique<QuorXmlRpcClient>(server.url());
+        break;
+    case ParentOnlyThenSetUrl:
+        client = std::make_unique<QuorXmlRpcClient>(nullptr);
+        client->setUrl(server.url());
+        break;
+    case WithUserAgent:
+        client = std::make_unique<QuorXmlRpcClient>(server.url(), QString::fromLatin1(userAgent));
+        break;
+    case SetUserAgent:
+        client = std::make_unique<QuorXmlRpcClient>(server.url());
+        client->setUserAgent(QString::fromLatin1(userAgent));
+        break;
+    case Both:
+        client = std::make_unique<QuorXmlRpcClient>(server.url(), QStringLiteral("first/0"));
+        client->setUserAgent(QString::fromLatin1(userAgent));
+        break;
+    }
+
+    Receiver receiver;
+    receiver.callPlain(*client, method, args);
+    QVERIFY(receiver.waitForDeliveries(1));
+    QVERIFY(receiver.deliveries.at(0).isAnswer);
+    QCOMPARE(receiver.deliveries.at(0).value, QVariant(QStringLiteral("ok")));
+
+    QCOMPARE(server.requests().size(), 1);
+    const TestHttpServer::Request &request = server.requests().at(0);
+    QCOMPARE(request.method, QByteArray("POST"));
+    QCOMPARE(request.path, QByteArray("/RPC2"));
+    QCOMPARE(request.headers.value("content-type"), QByteArray("text/xml"));
+    QCOMPARE(request.headers.value("user-agent"), userAgent);
+    QCOMPARE(request.headers.value("host"),
+        QByteArray("127.0.0.1:") + QByteArray::number(server.serverPort()));
+    QCOMPARE(request.headers.value("content-length").toInt(), request.body.size());
+    QuorObject writer;
+    QCOMPARE(request.body, writer.prepareCall(method, args).toUtf8());
+    if (!body.isEmpty())
+        QCOMPARE(request.body, body);
+    // Text goes out as UTF-8, with markup escaped.
+    if (method == QLatin1String("store"))
+        QVERIFY(request.body.contains(QString::fromUtf8("<string>Grüße € &lt;&amp;").toUtf8()));
+}
+
+void tst_QuorXmlRpcClient::templateChangesAffectOnlyLaterCalls()
+{
+    TestHttpServer first;
+    TestHttpServer second;
+    QVERIFY(first.start());
+    QVERIFY(second.start());
+    QuorXmlRpcClient client(first.url());
+    Receiver receiver;
+
+    receiver.callPlain(client, QStringLiteral("one"));
+    client.setUserAgent(QStringLiteral("later/1.0"));
+    client.setUrl(second.url());
+    receiver.callPlain(client, QStringLiteral("two"));
+    QVERIFY(receiver.waitForDeliveries(2));
+
+    QCOMPARE(first.requests().size(), 1);
+    QVERIFY(first.requests().at(0).body.contains("<methodName>one</methodName>"));
+    QCOMPARE(first.requests().at(0).headers.value("user-agent"), QByteArray("rododir/0.2"));
+    QCOMPARE(second.requests().size(), 1);
+    QVERIFY(second.requests().at(0).body.contains("<methodName>two</methodName>"));
+    QCOMPARE(second.requests().at(0).headers.value("user-agent"), QByteArray("later/1.0"));
+}
+
+void tst_QuorXmlRpcClient::response_data()
+{
+    QTest::addColumn<TestHttpServer::Reply>("reply");
+    QTest::addColumn<bool>("isAnswer");
+    QTest::addColumn<QVariant>("value");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<int>("match");
+
+    const QByteArray ok = TestHttpServer::responseFor(QStringLiteral("<string>ok</string>"));
+
+    QTest::addRow("string answer")
+        << answerReply(TestHttpServer::responseFor(QStringLiteral("<string>hello</string>")))
+        << true << QVariant(QStringLiteral("hello")) << 0 << QString() << int(Exact);
+    QTest::addRow("UTF-8 answer") << answerReply(
+        TestHttpServer::responseFor(QString::fromUtf8("<string>Grüße €</string>")))
+                                  << true << QVariant(QString::fromUtf8("Grüße €")) << 0
+                                  << QString() << int(Exact);
+    QTest::addRow("struct answer") << answerReply(TestHttpServer::responseFor(QStringLiteral(
+        "<struct><member><name>a</name><value><int>1</int></value></member>"
+        "</struct>"))) << true << QVariant(QVariantMap {{QStringLiteral("a"), 1}})
+                                   << 0 << QString() << int(Exact);
+    QTest::addRow("empty params") << answerReply(
+        QByteArrayLiteral("<methodResponse><params/></methodResponse>"))
+                                  << true << QVariant() << 0 << QString() << int(Exact);
+    // Unless the body is cut at the zero byte, the text after it makes the
+    // document not well formed.
+    QTest::addRow("zero byte after the document")
+        << answerReply(ok + QByteArray("\0<trailing>garbage", 18)) << true
+        << QVariant(QStringLiteral("ok")) << 0 << QString() << int(Exact);
+    QTest::addRow("zero byte inside the document")
+        << answerReply(QByteArray("<methodResponse><params><param><value><string>ab\0cd</string>"
+                                  "</value></param></params></methodResponse>",
+               103))
+        << false << QVariant() << NotWellFormed
+        << QStringLiteral("parse error: response not well formed at line ") << int(Prefix);
+    QTest::addRow("server fault") << answerReply(faultBody(4, QStringLiteral("Too many <args>")))
+                                  << false << QVariant() << 4 << QStringLiteral("Too many <args>")
+                                  << int(Exact);
+    QTest::addRow("server fault with negative code")
+        << answerReply(faultBody(-5, QString::fromUtf8("négatif"))) << false << QVariant() << -5
+        << QString::fromUtf8("négatif") << int(Exact);
+    QTest::addRow("not well formed")
+        << answerReply(QByteArrayLiteral("<methodResponse><params>")) << false << QVariant()
+        << NotWellFormed << QStringLiteral("parse error: response not well formed at line ")
+        << int(Prefix);
+    QTest::addRow("empty body") << answerReply(QByteArray()) << false << QVariant() << NotWellFormed
+                                << QStringLiteral("parse error: response not well formed at line ")
+                                << int(Prefix);
+    QTest::addRow("not an XML-RPC response")
+        << answerReply(QByteArrayLiteral("<methodResponse><result/></methodResponse>")) << false
+        << QVariant() << NotXmlRpc << QStringLiteral("parse error: invalid xml-rpc.")
+        << int(Prefix);
+    // The status alone decides, even when the body holds a good answer.
+    QTest::addRow("HTTP 500 with an answer body")
+        << answerReply(ok, 500) << false << QVariant() << TransportError << QString()
+        << int(ReplyErrorString);
+    QTest::addRow("HTTP 404") << answerReply(QByteArrayLiteral("not here"), 404) << false
+                              << QVariant() << TransportError << QString() << int(ReplyErrorString);
+    QTest::addRow("connection closed before any answer")
+        << actionReply(TestHttpServer::Reply::Close) << false << QVariant() << TransportError
+        << QString() << int(ReplyErrorString);
+    QTest::addRow("garbage instead of HTTP")
+        << actionReply(TestHttpServer::Reply::Raw, QByteArrayLiteral("SMTP ready\r\n\r\n")) << false
+        << QVariant() << TransportError << QString() << int(ReplyErrorString);
+    QTest::addRow("HTTP/1.0 body ended by closing")
+        << actionReply(TestHttpServer::Reply::Raw,
+               QByteArrayLiteral("HTTP/1.0 200 OK\r\nContent-Type: text/xml\r\n\r\n") + ok)
+        << true << QVariant(QStringLiteral("ok")) << 0 << QString() << int(Exact);
+}
+
+void tst_QuorXmlRpcClient::response()
+{
+    QFETCH(TestHttpServer::Reply, reply);
+    QFETCH(bool, isAnswer);
+    QFETCH(QVariant, value);
+    QFETCH(int, code);
+    QFETCH(QString, message);
+    QFETCH(int, match);
+
+    TestHttpServer server;
+    QVERIFY(server.start());
+    server.setHandler([reply](const TestHttpServer::Request &) { return reply; });
+    QuorXmlRpcClient client(server.url());
+    Receiver receiver;
+    QNetworkReply *networkReply = receiver.callWithReply(client, QStringLiteral("answerMe"));
+    QVERIFY(networkReply);
+    QVERIFY(receiver.waitForDeliveries(1));
+    QVERIFY(server.requests().size() >= 1);
+
+    QCOMPARE(receiver.deliveries.size(), 1);
+    const Delivery &delivery = receiver.deliveries.at(0);
+    QCOMPARE(delivery.reply, networkReply);
+    QCOMPARE(delivery.isAnswer, isAnswer);
+    if (isAnswer) {
+        QVERIFY2(sameValue(delivery.value, value), qPrintable(describe(delivery.value)));
+    } else {
+        QCOMPARE(delivery.code, code);
+        switch (match) {
+        case Exact:
+            QCOMPARE(delivery.message, message);
+            break;
+        case Prefix:
+            QVERIFY2(delivery.message.startsWith(message), qPrintable(delivery.message));
+            break;
+        case ReplyErrorString:
+            QVERIFY(delivery.replyError != QNetworkReply::NoError);
+            QVERIFY(!delivery.message.isEmpty());
+            QCOMPARE(delivery.message, delivery.replyErrorString);
+            break;
+        }
+    }
+    // The per-call object is gone once it has delivered its one result.
+    QVERIFY(client.findChildren<QuorObject *>().isEmpty());
+}
+
+void tst_QuorXmlRpcClient::slotShapes_data()
+{
+    QTest::addColumn<bool>("withReply");
+    QTest::addColumn<TestHttpServer::Reply>("reply");
+    QTest::addColumn<bool>("isAnswer");
+
+    const TestHttpServer::Reply answer
+        = answerReply(TestHttpServer::responseFor(QStringLiteral("<int>7</int>")));
+    const TestHttpServer::Reply serverFault = answerReply(faultBody(3, QStringLiteral("no")));
+    const TestHttpServer::Reply transportFault = actionReply(TestHttpServer::Reply::Close);
+
+    QTest::addRow("answer slot without reply") << false << answer << true;
+    QTest::addRow("answer slot with reply") << true << answer << true;
+    QTest::addRow("fault slot without reply, server fault") << false << serverFault << false;
+    QTest::addRow("fault slot with reply, server fault") << true << serverFault << false;
+    QTest::addRow("fault slot without reply, transport error") << false << transportFault << false;
+    QTest::addRow("fault slot with reply, transport error") << true << transportFault << false;
+}
+
+void tst_QuorXmlRpcClient::slotShapes()
+{
+    QFETCH(bool, withReply);
+    QFETCH(TestHttpServer::Reply, reply);
+    QFETCH(bool, isAnswer);
+
+    TestHttpServer server;
+    QVERIFY(server.start());
+    server.setHandler([reply](const TestHttpServer::Request &) { return reply; });
+    QuorXmlRpcClient client(server.url());
+    Receiver receiver;
+    QNetworkReply *networkReply = withReply
+        ? receiver.callWithReply(client, QStringLiteral("shape"))
+        : receiver.callPlain(client, QStringLiteral("shape"));
+    QVERIFY(receiver.waitForDeliveries(1));
+
+    QCOMPARE(receiver.deliveries.size(), 1);
+    const Delivery &delivery = receiver.deliveries.at(0);
+    QCOMPARE(delivery.isAnswer, isAnswer);
+    QCOMPARE(delivery.reply, withReply ? networkReply : nullptr);
+    if (isAnswer)
+        QCOMPARE(delivery.value, QVariant(7));
+    else
+        QCOMPARE(delivery.code, reply.action == TestHttpServer::Reply::Close ? TransportError : 3);
+}
+
+void tst_QuorXmlRpcClient::pendingCallsAnsweredInReverseOrder()
+{
+    TestHttpServer server;
+    QVERIFY(server.start());
+    server.setHandler([](const TestHttpServer::Request &) {
+        TestHttpServer::Reply reply;
+        reply.action = TestHttpServer::Reply::Hang;
+        return reply;
+    });
+    QuorXmlRpcClient client(server.url());
+
+    const QStringList methods {
+        QStringLiteral("first"), QStringLiteral("second"), QStringLiteral("third")};
+    QStringList arrivalOrder;
+    std::vector<std::unique_ptr<Receiver>> receivers;
+    QList<QNetworkReply *> replies;
+    for (const QString &method : methods) {
+        receivers.push_back(std::make_unique<Receiver>());
+        receivers.back()->setObjectName(method);
+        receivers.back()->arrivalOrder = &arrivalOrder;
+        replies.append(receivers.back()->callWithReply(client, method));
+    }
+    QCOMPARE(client.findChildren<QuorObject *>().size(), 3);
+    QTRY_COMPARE(server.requests().size(), 3);
+
+    // Answer the last call first; the second call gets a fault.
+    for (int call = 2; call >= 0; --call) {
+        const QByteArray name = "<methodName>" + methods.at(call).toUtf8() + "</methodName>";
+        int index = -1;
+        for (int i = 0; i < server.requests().size(); ++i) {
+            if (server.requests().at(i).body.contains(name))
+                index = i;
+        }
+        QVERIFY(index >= 0);
+        const QByteArray body = call == 1
+            ? faultBody(call, methods.at(call))
+            : TestHttpServer::responseFor(
+                QStringLiteral("<string>%1</string>").arg(methods.at(call)));
+        server.answerPending(index, answerReply(body));
+        QVERIFY(receivers.at(call)->waitForDeliveries(1));
+    }
+
+    QCOMPARE(arrivalOrder, QStringList({methods.at(2), methods.at(1), methods.at(0)}));
+    for (int call = 0; call < 3; ++call) {
+        const Receiver &receiver = *receivers.at(call);
+        QCOMPARE(receiver.deliveries.size(), 1);
+        const Delivery &delivery = receiver.deliveries.at(0);
+        QCOMPARE(delivery.reply, replies.at(call));
+        QCOMPARE(delivery.isAnswer, call != 1);
+        if (delivery.isAnswer) {
+            QCOMPARE(delivery.value, QVariant(methods.at(call)));
+        } else {
+            QCOMPARE(delivery.code, call);
+            QCOMPARE(delivery.message, methods.at(call));
+        }
+    }
+    QVERIFY(client.findChildren<QuorObject *>().isEmpty());
+}
+
+void tst_QuorXmlRpcClient::replyWithoutCallIsIgnored()
+{
+    TestHttpServer server;
+    QVERIFY(server.start());
+    const QByteArray foreignAnswer
+        = TestHttpServer::responseFor(QStringLiteral("<string>foreign</string>"));
+    server.setHandler([&foreignAnswer](const TestHttpServer::Request &request) {
+        TestHttpServer::Reply reply;
+        if (request.body.contains("<methodName>pending</methodName>"))
+            reply.action = TestHttpServer::Reply::Hang;
+        else
+            reply.body = foreignAnswer;
+        return reply;
+    });
+    QuorXmlRpcClient client(server.url());
+    QSignalSpy sslErrorsSpy(&client, &QuorXmlRpcClient::sslErrors);
+    auto *manager
+        = client.findChild<QNetworkAccessManager *>(QString(), Qt::FindDirectChildrenOnly);
+    QVERIFY(manager);
+
+    // A call stays pending while a reply that the client never made finishes.
+    Receiver receiver;
+    QPointer<QNetworkReply> routed = receiver.callWithReply(client, QStringLiteral("pending"));
+    QTRY_COMPARE(server.requests().size(), 1);
+    QPointer<QuorObject> callObject = client.findChild<QuorObject *>();
+    QVERIFY(callObject);
+
+    QSignalSpy finishedSpy(manager, &QNetworkAccessManager::finished);
+    QNetworkRequest request(server.url());
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("text/xml"));
+    QPointer<QNetworkReply> foreign = manager->post(request, QByteArray("<methodCall/>"));
+    QVERIFY(foreign);
+    QTRY_COMPARE(finishedSpy.size(), 1);
+    QCOMPARE(finishedSpy.at(0).at(0).value<QNetworkReply *>(), foreign.data());
+
+    // Nothing reached the receiver, the pending call is untouched, and the
+    // foreign reply is neither read nor scheduled for deletion.
+    QCOMPARE(receiver.deliveries.size(), 0);
+    QVERIFY(callObject);
+    QCOMPARE(client.findChildren<QuorObject *>().size(), 1);
+
+    server.answerPending(
+        0, answerReply(TestHttpServer::responseFor(QStringLiteral("<string>routed</string>"))));
+    QVERIFY(receiver.waitForDeliveries(1));
+    QCOMPARE(receiver.deliveries.at(0).value, QVariant(QStringLiteral("routed")));
+    QCOMPARE(receiver.deliveries.at(0).reply, routed.data());
+    QVERIFY(!callObject);
+
+    // The routed reply is deleted later; by then the foreign one would be too.
+    QTRY_VERIFY(!routed);
+    QVERIFY(foreign);
+    QCOMPARE(foreign->bytesAvailable(), qint64(foreignAnswer.size()));
+    QCOMPARE(foreign->readAll(), foreignAnswer);
+    QCOMPARE(receiver.deliveries.size(), 1);
+    QCOMPARE(sslErrorsSpy.size(), 0);
+    delete foreign.data();
+}
+
+void tst_QuorXmlRpcClient::destroyingClientEndsPendingCall()
+{
+    TestHttpServer server;
+    QVERIFY(server.start());
+    server.setHandler([](const TestHttpServer::Request &request) {
+        TestHttpServer::Reply reply;
+        if (request.body.contains("<methodName>hang</methodName>"))
+            reply.action = TestHttpServer::Reply::Hang;
+        else
+            reply.body = TestHttpServer::responseFor(QStringLiteral("<string>later</string>"));
+        return reply;
+    });
+
+    auto *client = new QuorXmlRpcClient(server.url());
+    Receiver receiver;
+    QPointer<QNetworkReply> reply = receiver.callWithReply(*client, QStringLiteral("hang"));
+    QTRY_COMPARE(server.requests().size(), 1);
+    QPointer<QuorObject> callObject = client->findChild<QuorObject *>();
+    QVERIFY(callObject);
+    QVERIFY(reply);
+
+    delete client;
+    QVERIFY(!callObject);
+    QVERIFY(!reply);
+
+    // The answer comes after all; a later round trip on a fresh client proves
+    // that the event loop has seen whatever it caused.
+    server.answerPending(
+        0, answerReply(TestHttpServer::responseFor(QStringLiteral("<string>late</string>"))));
+    QuorXmlRpcClient other(server.url());
+    Receiver otherReceiver;
+    otherReceiver.callPlain(other, QStringLiteral("after"));
+    QVERIFY(otherReceiver.waitForDeliveries(1));
+    QCOMPARE(otherReceiver.deliveries.at(0).value, QVariant(QStringLiteral("later")));
+    QCOMPARE(receiver.deliveries.size(), 0);
+}
+
+void tst_QuorXmlRpcClient::url_data()
+{
+    QTest::addColumn<int>("construction");
+    QTest::addColumn<bool>("reachesServer");
+
+    QTest::addRow("setUrl with an invalid URL keeps the previous one")
+        << int(InvalidSetUrlKeepsPrevious) << true;
+    QTest::addRow("setUrl with a valid URL replaces the previous one")
+        << int(ValidSetUrlReplaces) << true;
+    QTest::addRow("no URL") << int(NoUrl) << false;
+    QTest::addRow("two-argument constructor, invalid URL") << int(TwoArgumentsInvalidUrl) << false;
+    QTest::addRow("three-argument constructor, invalid URL")
+        << int(ThreeArgumentsInvalidUrl) << false;
+}
+
+void tst_QuorXmlRpcClient::url()
+{
+    QFETCH(int, construction);
+    QFETCH(bool, reachesServer);
+
+    TestHttpServer server;
+    QVERIFY(server.start());
+    const QUrl invalid(QStringLiteral("http://127.0.0.1:99999/RPC2"));
+    QVERIFY2(!invalid.isValid(), qPrintable(invalid.toString()));
+
+    std::unique_ptr<QuorXmlRpcClient> client;
+    switch (construction) {
+    case InvalidSetUrlKeepsPrevious:
+        client = std::make_unique<QuorXmlRpcClient>(server.url());
+        client->setUrl(invalid);
+        break;
+    case ValidSetUrlReplaces:
+        client
+            = std::make_unique<QuorXmlRpcClient>(urlForPort(QStringLiteral("http"), unusedPort()));
+        client->setUrl(server.url());
+        break;
+    case NoUrl:
+        client = std::make_unique<QuorXmlRpcClient>(nullptr);
+        break;
+    case TwoArgumentsInvalidUrl:
+        client = std::make_unique<QuorXmlRpcClient>(invalid);
+        break;
+    case ThreeArgumentsInvalidUrl:
+        client = std::make_unique<QuorXmlRpcClient>(invalid, QStringLiteral("agent/1"));
+        break;
+    }
+
+    Receiver receiver;
+    QNetworkReply *reply = receiver.callWithReply(*client, QStringLiteral("where"));
+    QVERIFY(receiver.waitForDeliveries(1));
+    const Delivery &delivery = receiver.deliveries.at(0);
+    QCOMPARE(delivery.reply, reply);
+    if (reachesServer) {
+        QVERIFY(delivery.isAnswer);
+        QCOMPARE(delivery.value, QVariant(QStringLiteral("ok")));
+        QCOMPARE(server.requests().size(), 1);
+    } else {
+        QVERIFY(!delivery.isAnswer);
+        QCOMPARE(delivery.code, TransportError);
+        QVERIFY(!delivery.message.isEmpty());
+        QCOMPARE(delivery.message, delivery.replyErrorString);
+        QCOMPARE(server.requests().size(), 0);
+    }
+}
+
+void tst_QuorXmlRpcClient::refusedConnection()
+{
+    const quint16 port = unusedPort();
+    QVERIFY(port != 0);
+    QuorXmlRpcClient client(urlForPort(QStringLiteral("http"), port));
+    Receiver receiver;
+    QNetworkReply *reply = receiver.callWithReply(client, QStringLiteral("anyone"));
+    QVERIFY(receiver.waitForDeliveries(1));
+
+    QCOMPARE(receiver.deliveries.size(), 1);
+    const Delivery &delivery = receiver.deliveries.at(0);
+    QVERIFY(!delivery.isAnswer);
+    QCOMPARE(delivery.reply, reply);
+    QCOMPARE(delivery.code, TransportError);
+    QCOMPARE(delivery.replyError, QNetworkReply::ConnectionRefusedError);
+    QCOMPARE(delivery.message, delivery.replyErrorString);
+    QVERIFY(client.findChildren<QuorObject *>().isEmpty());
+}
+
+void tst_QuorXmlRpcClient::pythonEcho_data()
+{
+    QTest::addColumn<QVariant>("value");
+    QTest::addColumn<QVariant>("expected");
+
+    const auto row = [](const char *name, const QVariant &value) {
+        QTest::addRow("%s", name) << value << value;
+    };
+    row("boolean true", true);
+    row("boolean false", false);
+    row("int", 42);
+    row("smallest int", INT_MIN);
+    row("largest int", INT_MAX);
+    row("double", 3.25);
+    row("negative double", -0.5);
+    QTest::addRow("double written with six significant digits")
+        << QVariant(3.14159265) << QVariant(3.14159);
+    row("ASCII string", QStringLiteral("hello world"));
+    row("non-ASCII string", QString::fromUtf8("Grüße, Καλημέρα, 日本語 €"));
+    row("markup characters", QStringLiteral("<a href=\"x\">&amp; 'q'</a> ]]>"));
+    row("empty string", QString(""));
+    // The reader keeps no text node that is only whitespace.
+    QTest::addRow("whitespace-only string arrives empty")
+        << QVariant(QStringLiteral("  ")) << QVariant(QString(""));
+    row("base64", QByteArray("\x00\x01\xfe\xff binary \n", 13));
+    row("empty base64", QByteArray(""));
+    row("dateTime", QDateTime(QDate(2024, 2, 29), QTime(23, 59, 58)));
+    row("array", QVariantList {1, QStringLiteral("two"), 3.5, true});
+    row("empty array", QVariantList());
+    row("struct",
+        QVariantMap {{QStringLiteral("name"), QString::fromUtf8("Zoë")},
+            {QStringLiteral("count"), 3}, {QStringLiteral("ok"), false}});
+    row("empty struct", QVariantMap());
+    row("nested",
+        QVariantList {QVariantMap {{QStringLiteral("list"), QVariantList {1, QVariantList {2}}},
+                          {QStringLiteral("when"), QDateTime(QDate(1999, 12, 31), QTime(0, 0, 1))},
+                          {QStringLiteral("data"), QByteArray("xyz")}},
+            QStringLiteral("tail")});
+}
+
+void tst_QuorXmlRpcClient::pythonEcho()
+{
+    QFETCH(QVariant, value);
+    QFETCH(QVariant, expected);
+    if (pythonProgram().isEmpty())
+        QSKIP("python3 is not installed");
+
+    QProcess peer;
+    auto killPeer = qScopeGuard([&peer] {
+        peer.kill();
+        peer.waitForFinished();
+    });
+    quint16 port = 0;
+    startPeer(peer, {}, &port);
+    if (QTest::currentTestFailed())
+        return;
+
+    QuorXmlRpcClient client(urlForPort(QStringLiteral("http"), port));
+    Receiver receiver;
+    receiver.callPlain(client, QStringLiteral("echo"), {value});
+    QVERIFY(receiver.waitForDeliveries(1));
+    const Delivery &delivery = receiver.deliveries.at(0);
+    QVERIFY2(delivery.isAnswer, qPrintable(delivery.message));
+    QVERIFY2(sameValue(delivery.value, expected),
+        qPrintable(describe(delivery.value) + QStringLiteral(" != ") + describe(expected)));
+}
+
+void tst_QuorXmlRpcClient::pythonFault_data()
+{
+    QTest::addColumn<QString>("method");
+    QTest::addColumn<QVariantList>("args");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<bool>("exact");
+
+    QTest::addRow("fault raised by the method")
+        << QStringLiteral("fail") << QVariantList {4, QStringLiteral("Too many parameters")} << 4
+        << QStringLiteral("Too many parameters") << true;
+    QTest::addRow("negative fault code")
+        << QStringLiteral("fail") << QVariantList {-32601, QStringLiteral("custom")} << -32601
+        << QStringLiteral("custom") << true;
+    QTest::addRow("fault text with markup and non-ASCII")
+        << QStringLiteral("fail") << QVariantList {7, QString::fromUtf8("<bad> & \"Grüße\"")} << 7
+        << QString::fromUtf8("<bad> & \"Grüße\"") << true;
+    QTest::addRow("unknown method") << QStringLiteral("nope") << QVariantList() << 1
+                                    << QStringLiteral("method \"nope\" is not supported") << false;
+    QTest::addRow("wrong number of arguments")
+        << QStringLiteral("echo") << QVariantList() << 1 << QStringLiteral("TypeError") << false;
+}
+
+void tst_QuorXmlRpcClient::pythonFault()
+{
+    QFETCH(QString, method);
+    QFETCH(QVariantList, args);
+    QFETCH(int, code);
+    QFETCH(QString, message);
+    QFETCH(bool, exact);
+    if (pythonProgram().isEmpty())
+        QSKIP("python3 is not installed");
+
+    QProcess peer;
+    auto killPeer = qScopeGuard([&peer] {
+        peer.kill();
+        peer.waitForFinished();
+    });
+    quint16 port = 0;
+    startPeer(peer, {}, &port);
+    if (QTest::currentTestFailed())
+        return;
+
+    QuorXmlRpcClient client(urlForPort(QStringLiteral("http"), port));
+    Receiver receiver;
+    receiver.callPlain(client, method, args);
+    QVERIFY(receiver.waitForDeliveries(1));
+    QCOMPARE(receiver.deliveries.size(), 1);
+    const Delivery &delivery = receiver.deliveries.at(0);
+    QVERIFY(!delivery.isAnswer);
+    QCOMPARE(delivery.code, code);
+    if (exact)
+        QCOMPARE(delivery.message, message);
+    else
+        QVERIFY2(delivery.message.contains(message), qPrintable(delivery.message));
+}
+
+void tst_QuorXmlRpcClient::https_data()
+{
+    QTest::addColumn<int>("handling");
+    QTest::addColumn<bool>("isAnswer");
+    QTest::addColumn<bool>("sslErrorsEmitted");
+
+    QTest::addRow("errors not handled") << int(Unhandled) << false << true;
+    QTest::addRow("receiver ignores the errors") << int(IgnoredByReceiver) << true << true;
+    QTest::addRow("configuration trusts the certificate")
+        << int(TrustedConfiguration) << true << false;
+}
+
+void tst_QuorXmlRpcClient::https()
+{
+    QFETCH(int, handling);
+    QFETCH(bool, isAnswer);
+    QFETCH(bool, sslErrorsEmitted);
+    if (m_certificate.isNull())
+        QSKIP("no TLS support or no openssl to make a certificate");
+    if (pythonProgram().isEmpty())
+        QSKIP("python3 is not installed");
+
+    QProcess peer;
+    auto killPeer = qScopeGuard([&peer] {
+        peer.kill();
+        peer.waitForFinished();
+    });
+    quint16 port = 0;
+    startPeer(peer,
+        {QStringLiteral("--cert"), m_certificatePath, QStringLiteral("--key"), m_keyPath}, &port);
+    if (QTest::currentTestFailed())
+        return;
+
+    QuorXmlRpcClient client(urlForPort(QStringLiteral("https"), port));
+    QSignalSpy sslErrorsSpy(&client, &QuorXmlRpcClient::sslErrors);
+    Receiver receiver;
+    if (handling == IgnoredByReceiver) {
+        connect(&client, &QuorXmlRpcClient::sslErrors, &receiver,
+            [](QNetworkReply *reply, const QList<QSslError> &) { reply->ignoreSslErrors(); });
+    } else if (handling == TrustedConfiguration) {
+        QSslConfiguration configuration = client.sslConfiguration();
+        configuration.setCaCertificates({m_certificate});
+        client.setSslConfiguration(configuration);
+        QCOMPARE(
+            client.sslConfiguration().caCertificates(), QList<QSslCertificate> {m_certificate});
+    }
+
+    QNetworkReply *reply
+        = receiver.callWithReply(client, QStringLiteral("echo"), {QStringLiteral("secret")});
+    QVERIFY(receiver.waitForDeliveries(1));
+    QCOMPARE(receiver.deliveries.size(), 1);
+    const Delivery &delivery = receiver.deliveries.at(0);
+    QCOMPARE(delivery.reply, reply);
+
+    if (sslErrorsEmitted) {
+        QCOMPARE(sslErrorsSpy.size(), 1);
+        QCOMPARE(sslErrorsSpy.at(0).at(0).value<QNetworkReply *>(), reply);
+        const auto errors = sslErrorsSpy.at(0).at(1).value<QList<QSslError>>();
+        QVERIFY(!errors.isEmpty());
+        QCOMPARE(errors.at(0).certificate(), m_certificate);
+    } else {
+        QCOMPARE(sslErrorsSpy.size(), 0);
+    }
+    QCOMPARE(delivery.isAnswer, isAnswer);
+    if (isAnswer) {
+        QCOMPARE(delivery.value, QVariant(QStringLiteral("secret")));
+    } else {
+        QCOMPARE(delivery.code, TransportError);
+        QCOMPARE(delivery.replyError, QNetworkReply::SslHandshakeFailedError);
+        QCOMPARE(delivery.message, delivery.replyErrorString);
+    }
+}
+
+QTEST_GUILESS_MAIN(tst_QuorXmlRpcClient)
+
+#include "tst_quorxmlrpcclient.moc"
