@@ -434,7 +434,8 @@ void QuorXmlRpcServerPrivate::invoke(
     const QString &method, const QVariantList &params, const QuorXmlRpcAnswer &answer)
 {
     if (method == ListMethods) {
-        answer.setValue(q->methods());
+        // A QStringList is no XML-RPC value; a list of strings is.
+        answer.setValue(QVariant(q->methods()).toList());
     } else if (method == MultiCall) {
         multicall(params, answer);
     } else if (methods.contains(method)) {
