@@ -1,5 +1,6 @@
 #include "quorfault.h"
 #include "quorobject.h"
+#include "testpython.h"
 
 #include <QDateTime>
 #include <QJsonArray>
@@ -176,14 +177,6 @@ QJsonValue tagged(const QVariant &value)
 QString jsonText(const QJsonValue &value)
 {
     return QString::fromUtf8(QJsonDocument(QJsonArray {value}).toJson(QJsonDocument::Compact));
-}
-
-QString pythonProgram()
-{
-    const QString configured = QStringLiteral(TAVREL_PYTHON);
-    if (configured.isEmpty() || configured.endsWith(QLatin1String("NOTFOUND")))
-        return QStringLiteral("python3");
-    return configured;
 }
 
 // What one parseResponse() call emitted.

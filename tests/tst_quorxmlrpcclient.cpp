@@ -1,6 +1,7 @@
 #include "quorobject.h"
 #include "quorxmlrpcclient.h"
 #include "testhttpserver.h"
+#include "testpython.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -59,26 +60,6 @@ struct Delivery
     QNetworkReply::NetworkError replyError = QNetworkReply::NoError;
     QString replyErrorString;
 };
-
-QByteArray faultBody(int code, const QString &text)
-{
-    return QByteArrayLiteral("<?xml version=\"1.0\"?>\n<methodResponse><fault><value><struct>"
-                             "<member><name>faultCode</name><value><int>")
-        + QByteArray::number(code)
-        + QByteArrayLiteral("</int></value></member><member><name>faultString</name><value>"
-                            "<string>")
-        + text.toHtmlEscaped().toUtf8()
-        + QByteArrayLiteral("</string></value></member></struct></value></fault>"
-                            "</methodResponse>\n");
-}
-
-TestHttpServer::Reply answerReply(const QByteArray &body, int status = 200)
-{
-    TestHttpServer::Reply reply;
-    reply.status = status;
-    reply.body = body;
-    return reply;
-}
 
 TestHttpServer::Reply actionReply(TestHttpServer::Reply::Action action, const QByteArray &raw = {})
 {
@@ -140,16 +121,6 @@ bool sameValue(const QVariant &actual, const QVariant &expected)
     default:
         return actual == expected;
     }
-}
-
-QString pythonProgram()
-{
-    QString program = QStringLiteral(TAVREL_PYTHON);
-    if (program.isEmpty() || program.endsWith(QLatin1String("NOTFOUND")))
-        program = QStringLiteral("python3");
-    if (QFileInfo(program).isAbsolute())
-        return QFileInfo(program).isExecutable() ? program : QString();
-    return QStandardPaths::findExecutable(program);
 }
 
 } // namespace
@@ -451,52 +422,57 @@ void tst_QuorXmlRpcClient::response_data()
     const QByteArray ok = TestHttpServer::responseFor(QStringLiteral("<string>ok</string>"));
 
     QTest::addRow("string answer")
-        << answerReply(TestHttpServer::responseFor(QStringLiteral("<string>hello</string>")))
+        << TestHttpServer::answer(
+               TestHttpServer::responseFor(QStringLiteral("<string>hello</string>")))
         << true << QVariant(QStringLiteral("hello")) << 0 << QString() << int(Exact);
-    QTest::addRow("UTF-8 answer") << answerReply(
+    QTest::addRow("UTF-8 answer") << TestHttpServer::answer(
         TestHttpServer::responseFor(QString::fromUtf8("<string>Grüße €</string>")))
                                   << true << QVariant(QString::fromUtf8("Grüße €")) << 0
                                   << QString() << int(Exact);
-    QTest::addRow("struct answer") << answerReply(TestHttpServer::responseFor(QStringLiteral(
-        "<struct><member><name>a</name><value><int>1</int></value></member>"
-        "</struct>"))) << true << QVariant(QVariantMap {{QStringLiteral("a"), 1}})
-                                   << 0 << QString() << int(Exact);
-    QTest::addRow("empty params") << answerReply(
+    QTest::addRow("struct answer")
+        << TestHttpServer::answer(TestHttpServer::responseFor(
+               QStringLiteral("<struct><member><name>a</name><value><int>1</int></value></member>"
+                              "</struct>")))
+        << true << QVariant(QVariantMap {{QStringLiteral("a"), 1}}) << 0 << QString() << int(Exact);
+    QTest::addRow("empty params") << TestHttpServer::answer(
         QByteArrayLiteral("<methodResponse><params/></methodResponse>"))
                                   << true << QVariant() << 0 << QString() << int(Exact);
     // Unless the body is cut at the zero byte, the text after it makes the
     // document not well formed.
     QTest::addRow("zero byte after the document")
-        << answerReply(ok + QByteArray("\0<trailing>garbage", 18)) << true
+        << TestHttpServer::answer(ok + QByteArray("\0<trailing>garbage", 18)) << true
         << QVariant(QStringLiteral("ok")) << 0 << QString() << int(Exact);
     QTest::addRow("zero byte inside the document")
-        << answerReply(QByteArray("<methodResponse><params><param><value><string>ab\0cd</string>"
-                                  "</value></param></params></methodResponse>",
-               103))
+        << TestHttpServer::answer(
+               QByteArray("<methodResponse><params><param><value><string>ab\0cd</string>"
+                          "</value></param></params></methodResponse>",
+                   103))
         << false << QVariant() << NotWellFormed
         << QStringLiteral("parse error: response not well formed at line ") << int(Prefix);
-    QTest::addRow("server fault") << answerReply(faultBody(4, QStringLiteral("Too many <args>")))
+    QTest::addRow("server fault") << TestHttpServer::answer(
+        TestHttpServer::faultFor(4, QStringLiteral("Too many <args>")))
                                   << false << QVariant() << 4 << QStringLiteral("Too many <args>")
                                   << int(Exact);
     QTest::addRow("server fault with negative code")
-        << answerReply(faultBody(-5, QString::fromUtf8("négatif"))) << false << QVariant() << -5
-        << QString::fromUtf8("négatif") << int(Exact);
+        << TestHttpServer::answer(TestHttpServer::faultFor(-5, QString::fromUtf8("négatif")))
+        << false << QVariant() << -5 << QString::fromUtf8("négatif") << int(Exact);
     QTest::addRow("not well formed")
-        << answerReply(QByteArrayLiteral("<methodResponse><params>")) << false << QVariant()
-        << NotWellFormed << QStringLiteral("parse error: response not well formed at line ")
-        << int(Prefix);
-    QTest::addRow("empty body") << answerReply(QByteArray()) << false << QVariant() << NotWellFormed
+        << TestHttpServer::answer(QByteArrayLiteral("<methodResponse><params>")) << false
+        << QVariant() << NotWellFormed
+        << QStringLiteral("parse error: response not well formed at line ") << int(Prefix);
+    QTest::addRow("empty body") << TestHttpServer::answer(QByteArray()) << false << QVariant()
+                                << NotWellFormed
                                 << QStringLiteral("parse error: response not well formed at line ")
                                 << int(Prefix);
     QTest::addRow("not an XML-RPC response")
-        << answerReply(QByteArrayLiteral("<methodResponse><result/></methodResponse>")) << false
-        << QVariant() << NotXmlRpc << QStringLiteral("parse error: invalid xml-rpc.")
+        << TestHttpServer::answer(QByteArrayLiteral("<methodResponse><result/></methodResponse>"))
+        << false << QVariant() << NotXmlRpc << QStringLiteral("parse error: invalid xml-rpc.")
         << int(Prefix);
     // The status alone decides, even when the body holds a good answer.
     QTest::addRow("HTTP 500 with an answer body")
-        << answerReply(ok, 500) << false << QVariant() << TransportError << QString()
+        << TestHttpServer::answer(ok, 500) << false << QVariant() << TransportError << QString()
         << int(ReplyErrorString);
-    QTest::addRow("HTTP 404") << answerReply(QByteArrayLiteral("not here"), 404) << false
+    QTest::addRow("HTTP 404") << TestHttpServer::answer(QByteArrayLiteral("not here"), 404) << false
                               << QVariant() << TransportError << QString() << int(ReplyErrorString);
     QTest::addRow("connection closed before any answer")
         << actionReply(TestHttpServer::Reply::Close) << false << QVariant() << TransportError
@@ -562,8 +538,9 @@ void tst_QuorXmlRpcClient::slotShapes_data()
     QTest::addColumn<bool>("isAnswer");
 
     const TestHttpServer::Reply answer
-        = answerReply(TestHttpServer::responseFor(QStringLiteral("<int>7</int>")));
-    const TestHttpServer::Reply serverFault = answerReply(faultBody(3, QStringLiteral("no")));
+        = TestHttpServer::answer(TestHttpServer::responseFor(QStringLiteral("<int>7</int>")));
+    const TestHttpServer::Reply serverFault
+        = TestHttpServer::answer(TestHttpServer::faultFor(3, QStringLiteral("no")));
     const TestHttpServer::Reply transportFault = actionReply(TestHttpServer::Reply::Close);
 
     QTest::addRow("answer slot without reply") << false << answer << true;
@@ -635,10 +612,10 @@ void tst_QuorXmlRpcClient::pendingCallsAnsweredInReverseOrder()
         }
         QVERIFY(index >= 0);
         const QByteArray body = call == 1
-            ? faultBody(call, methods.at(call))
+            ? TestHttpServer::faultFor(call, methods.at(call))
             : TestHttpServer::responseFor(
                 QStringLiteral("<string>%1</string>").arg(methods.at(call)));
-        server.answerPending(index, answerReply(body));
+        server.answerPending(index, TestHttpServer::answer(body));
         QVERIFY(receivers.at(call)->waitForDeliveries(1));
     }
 
@@ -700,8 +677,9 @@ void tst_QuorXmlRpcClient::replyWithoutCallIsIgnored()
     QVERIFY(callObject);
     QCOMPARE(client.findChildren<QuorObject *>().size(), 1);
 
-    server.answerPending(
-        0, answerReply(TestHttpServer::responseFor(QStringLiteral("<string>routed</string>"))));
+    server.answerPending(0,
+        TestHttpServer::answer(
+            TestHttpServer::responseFor(QStringLiteral("<string>routed</string>"))));
     QVERIFY(receiver.waitForDeliveries(1));
     QCOMPARE(receiver.deliveries.at(0).value, QVariant(QStringLiteral("routed")));
     QCOMPARE(receiver.deliveries.at(0).reply, routed.data());
@@ -744,8 +722,9 @@ void tst_QuorXmlRpcClient::destroyingClientEndsPendingCall()
 
     // The answer comes after all; a later round trip on a fresh client proves
     // that the event loop has seen whatever it caused.
-    server.answerPending(
-        0, answerReply(TestHttpServer::responseFor(QStringLiteral("<string>late</string>"))));
+    server.answerPending(0,
+        TestHttpServer::answer(
+            TestHttpServer::responseFor(QStringLiteral("<string>late</string>"))));
     QuorXmlRpcClient other(server.url());
     Receiver otherReceiver;
     otherReceiver.callPlain(other, QStringLiteral("after"));

@@ -1,6 +1,7 @@
 #include "quorxmlrpcclient.h"
 #include "quorxmlrpcserver.h"
 #include "rawhttpclient.h"
+#include "testpython.h"
 
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -19,16 +20,6 @@ namespace {
 constexpr int ShortRequestTimeoutMs = 300;
 constexpr int SmallRequestSize = 1024;
 constexpr int PythonTimeoutMs = 60000;
-
-QString pythonProgram()
-{
-    QString program = QStringLiteral(TAVREL_PYTHON);
-    if (program.isEmpty() || program.endsWith(QLatin1String("NOTFOUND")))
-        program = QStringLiteral("python3");
-    if (QFileInfo(program).isAbsolute())
-        return QFileInfo(program).isExecutable() ? program : QString();
-    return QStandardPaths::findExecutable(program);
-}
 
 bool hasShape(const QVariantList &params, std::initializer_list<int> types)
 {

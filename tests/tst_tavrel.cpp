@@ -20,26 +20,6 @@ Q_DECLARE_METATYPE(TestHttpServer::Reply)
 
 namespace {
 
-QByteArray faultBody(int code, const QString &text)
-{
-    return QByteArrayLiteral("<?xml version=\"1.0\"?>\n<methodResponse><fault><value><struct>"
-                             "<member><name>faultCode</name><value><int>")
-        + QByteArray::number(code)
-        + QByteArrayLiteral("</int></value></member><member><name>faultString</name><value>"
-                            "<string>")
-        + text.toHtmlEscaped().toUtf8()
-        + QByteArrayLiteral("</string></value></member></struct></value></fault>"
-                            "</methodResponse>\n");
-}
-
-TestHttpServer::Reply answerReply(const QByteArray &body, int status = 200)
-{
-    TestHttpServer::Reply reply;
-    reply.status = status;
-    reply.body = body;
-    return reply;
-}
-
 QByteArray stringArray(const QStringList &items)
 {
     QString values;
@@ -531,28 +511,34 @@ void tst_Tavrel::faultLine_data()
     QTest::addColumn<QString>("expected"); // empty: any one-line text from the library or Qt
 
     QTest::addRow("code 5, text abc")
-        << int(Command) << answerReply(faultBody(5, QStringLiteral("abc"))) << 5
+        << int(Command)
+        << TestHttpServer::answer(TestHttpServer::faultFor(5, QStringLiteral("abc"))) << 5
         << QStringLiteral("An Error occured, Code:  5  Message:  \"abc\" ");
     QTest::addRow("negative code")
-        << int(Connection) << answerReply(faultBody(-12, QStringLiteral("minus"))) << -12
+        << int(Connection)
+        << TestHttpServer::answer(TestHttpServer::faultFor(-12, QStringLiteral("minus"))) << -12
         << expectedFaultLine(-12, QStringLiteral("minus"));
     QTest::addRow("quote in the text unescaped")
-        << int(Command) << answerReply(faultBody(3, QStringLiteral("say \"hi\""))) << 3
+        << int(Command)
+        << TestHttpServer::answer(TestHttpServer::faultFor(3, QStringLiteral("say \"hi\""))) << 3
         << expectedFaultLine(3, QStringLiteral("say \"hi\""));
-    QTest::addRow("empty text") << int(Command) << answerReply(faultBody(0, QString())) << 0
-                                << expectedFaultLine(0, QString());
+    QTest::addRow("empty text") << int(Command)
+                                << TestHttpServer::answer(TestHttpServer::faultFor(0, QString()))
+                                << 0 << expectedFaultLine(0, QString());
     QTest::addRow("fault of the probe's query")
-        << int(Probe) << answerReply(faultBody(9, QStringLiteral("who?"))) << 9
-        << expectedFaultLine(9, QStringLiteral("who?"));
+        << int(Probe) << TestHttpServer::answer(TestHttpServer::faultFor(9, QStringLiteral("who?")))
+        << 9 << expectedFaultLine(9, QStringLiteral("who?"));
     QTest::addRow("answer that is not XML-RPC")
-        << int(Command) << answerReply(QByteArrayLiteral("<html/>")) << -32600 << QString();
+        << int(Command) << TestHttpServer::answer(QByteArrayLiteral("<html/>")) << -32600
+        << QString();
     QTest::addRow("answer that is not XML")
-        << int(Probe) << answerReply(QByteArrayLiteral("ERROR")) << -32700 << QString();
+        << int(Probe) << TestHttpServer::answer(QByteArrayLiteral("ERROR")) << -32700 << QString();
     TestHttpServer::Reply close;
     close.action = TestHttpServer::Reply::Close;
     QTest::addRow("server closes the connection") << int(Command) << close << -32300 << QString();
     QTest::addRow("HTTP error status")
-        << int(Connection) << answerReply(QByteArrayLiteral("busy"), 503) << -32300 << QString();
+        << int(Connection) << TestHttpServer::answer(QByteArrayLiteral("busy"), 503) << -32300
+        << QString();
 }
 
 void tst_Tavrel::faultLine()
@@ -570,9 +556,9 @@ void tst_Tavrel::faultLine()
         if (failing)
             return reply;
         if (methodOf(request) == QLatin1String("checkConnection"))
-            return answerReply(
+            return TestHttpServer::answer(
                 TestHttpServer::responseFor(QStringLiteral("<string>ready 1</string>")));
-        return answerReply(stringArray(kept));
+        return TestHttpServer::answer(stringArray(kept));
     });
     Tavrel tavrel(nullptr, server.serverPort());
     tavrel.openTcp();
@@ -695,10 +681,12 @@ void tst_Tavrel::destroyWithRequestsOutstanding()
 
     // Answers and a fault arrive after all; a later round trip of another
     // object proves that the event loop has seen whatever they caused.
+    server.answerPending(0,
+        TestHttpServer::answer(
+            TestHttpServer::responseFor(QStringLiteral("<string>1 a b</string>"))));
     server.answerPending(
-        0, answerReply(TestHttpServer::responseFor(QStringLiteral("<string>1 a b</string>"))));
-    server.answerPending(1, answerReply(faultBody(1, QStringLiteral("late"))));
-    server.answerPending(2, answerReply(stringArray({QStringLiteral("late")})));
+        1, TestHttpServer::answer(TestHttpServer::faultFor(1, QStringLiteral("late"))));
+    server.answerPending(2, TestHttpServer::answer(stringArray({QStringLiteral("late")})));
     hang = false;
     Tavrel other(nullptr, server.serverPort());
     other.sendCommand(QStringLiteral("after"), QString());
@@ -719,7 +707,7 @@ void tst_Tavrel::resourcesStayFlat()
                                      .firstChildElement(QStringLiteral("param"))
                                      .firstChildElement(QStringLiteral("value"))
                                      .text();
-        return answerReply(stringArray({argument}));
+        return TestHttpServer::answer(stringArray({argument}));
     });
     Tavrel tavrel(nullptr, server.serverPort());
 

@@ -73,6 +73,26 @@ QByteArray TestHttpServer::responseFor(const QString &xmlrpcValue)
         + xmlrpcValue.toUtf8() + QByteArrayLiteral("</value></param></params></methodResponse>\n");
 }
 
+QByteArray TestHttpServer::faultFor(int code, const QString &text)
+{
+    return QByteArrayLiteral("<?xml version=\"1.0\"?>\n<methodResponse><fault><value><struct>"
+                             "<member><name>faultCode</name><value><int>")
+        + QByteArray::number(code)
+        + QByteArrayLiteral("</int></value></member><member><name>faultString</name><value>"
+                            "<string>")
+        + text.toHtmlEscaped().toUtf8()
+        + QByteArrayLiteral("</string></value></member></struct></value></fault>"
+                            "</methodResponse>\n");
+}
+
+TestHttpServer::Reply TestHttpServer::answer(const QByteArray &body, int status)
+{
+    Reply reply;
+    reply.status = status;
+    reply.body = body;
+    return reply;
+}
+
 void TestHttpServer::readFrom(QTcpSocket *socket)
 {
     acknowledgeAtOnce(socket);

@@ -58,6 +58,8 @@ public:
     int connectionCount() const { return m_connections; }
 
     static QByteArray responseFor(const QString &xmlrpcValue);
+    static QByteArray faultFor(int code, const QString &text);
+    static Reply answer(const QByteArray &body, int status = 200);
 
 Q_SIGNALS:
     void requestReceived();
