@@ -4,7 +4,9 @@
 #   2. the Qt 6 build and the same suite,
 #   3. both builds installed, and a consumer built against each install with
 #      CMake's find_package and with pkg-config, then run,
-#   4. the Debian packages built, checked with lintian and installed, and a
+#   4. the Qt 5 build with address, leak and undefined-behaviour sanitizers
+#      and the whole suite under them,
+#   5. the Debian packages built, checked with lintian and installed, and a
 #      consumer built against them.
 # Build trees go to build-ci/ below the source tree.
 set -euo pipefail
@@ -38,6 +40,14 @@ for qt in 5 6; do
     LD_LIBRARY_PATH=$prefix/lib "$work/consumer-pkgconfig-qt$qt/consumer"
     echo "consumers built with CMake and pkg-config against Qt $qt ran"
 done
+
+step "Qt 5 with AddressSanitizer, LeakSanitizer and UndefinedBehaviorSanitizer: build and tests"
+sanitizers="-fsanitize=address,undefined -fno-sanitize-recover=undefined"
+cmake -S "$source_dir" -B "$work/sanitizers" -DCMAKE_BUILD_TYPE=Debug -DTAVREL_WERROR=ON \
+    -DCMAKE_CXX_FLAGS="$sanitizers -fno-omit-frame-pointer" \
+    -DCMAKE_EXE_LINKER_FLAGS="$sanitizers" -DCMAKE_SHARED_LINKER_FLAGS="$sanitizers"
+cmake --build "$work/sanitizers" -j"$jobs"
+ctest --test-dir "$work/sanitizers" --output-on-failure
 
 step "Debian packages: build, lintian, install, consumer"
 "$source_dir/debian/build-and-check.sh" "$work/debian"
