@@ -206,6 +206,7 @@ class tst_QuorXmlRpcClient : public QObject
 
 private Q_SLOTS:
     void initTestCase();
+    void cleanupTestCase();
 
     void requestHeadersAndBody_data();
     void requestHeadersAndBody();
@@ -232,6 +233,11 @@ private Q_SLOTS:
 private:
     // Starts the Python peer; port stays 0 on failure.
     void startPeer(QProcess &process, const QStringList &arguments, quint16 *port);
+    // The plain HTTP peer, started once and shared by the rows that need it.
+    quint16 plainPeerPort();
+
+    QProcess m_plainPeer;
+    quint16 m_plainPeerPort = 0;
 
     QTemporaryDir m_certificateDir;
     QString m_certificatePath;
@@ -267,6 +273,19 @@ void tst_QuorXmlRpcClient::initTestCase()
     QVERIFY(file.open(QIODevice::ReadOnly));
     m_certificate = QSslCertificate(&file, QSsl::Pem);
     QVERIFY(!m_certificate.isNull());
+}
+
+void tst_QuorXmlRpcClient::cleanupTestCase()
+{
+    m_plainPeer.kill();
+    m_plainPeer.waitForFinished();
+}
+
+quint16 tst_QuorXmlRpcClient::plainPeerPort()
+{
+    if (m_plainPeer.state() != QProcess::Running)
+        startPeer(m_plainPeer, {}, &m_plainPeerPort);
+    return m_plainPeerPort;
 }
 
 void tst_QuorXmlRpcClient::startPeer(QProcess &process, const QStringList &arguments, quint16 *port)
@@ -864,13 +883,7 @@ void tst_QuorXmlRpcClient::pythonEcho()
     if (pythonProgram().isEmpty())
         QSKIP("python3 is not installed");
 
-    QProcess peer;
-    auto killPeer = qScopeGuard([&peer] {
-        peer.kill();
-        peer.waitForFinished();
-    });
-    quint16 port = 0;
-    startPeer(peer, {}, &port);
+    const quint16 port = plainPeerPort();
     if (QTest::currentTestFailed())
         return;
 
@@ -917,13 +930,7 @@ void tst_QuorXmlRpcClient::pythonFault()
     if (pythonProgram().isEmpty())
         QSKIP("python3 is not installed");
 
-    QProcess peer;
-    auto killPeer = qScopeGuard([&peer] {
-        peer.kill();
-        peer.waitForFinished();
-    });
-    quint16 port = 0;
-    startPeer(peer, {}, &port);
+    const quint16 port = plainPeerPort();
     if (QTest::currentTestFailed())
         return;
 
