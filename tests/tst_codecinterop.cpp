@@ -1,3 +1,4 @@
+#include "parseoutcome.h"
 #include "quorfault.h"
 #include "quorobject.h"
 #include "testpython.h"
@@ -177,36 +178,6 @@ QJsonValue tagged(const QVariant &value)
 QString jsonText(const QJsonValue &value)
 {
     return QString::fromUtf8(QJsonDocument(QJsonArray {value}).toJson(QJsonDocument::Compact));
-}
-
-// What one parseResponse() call emitted.
-struct ParseOutcome
-{
-    int responses = 0;
-    int faults = 0;
-    bool destroyed = false;
-    QVariant value;
-    int code = 0;
-    QString message;
-};
-
-ParseOutcome parse(const QString &response)
-{
-    ParseOutcome outcome;
-    QPointer<QuorObject> object = new QuorObject;
-    QSignalSpy responseSpy(object.data(), &QuorObject::aresponse);
-    QSignalSpy faultSpy(object.data(), &QuorObject::fault);
-    object->parseResponse(response, nullptr);
-    outcome.destroyed = object.isNull();
-    outcome.responses = responseSpy.count();
-    outcome.faults = faultSpy.count();
-    if (outcome.responses == 1)
-        outcome.value = responseSpy.first().at(0);
-    if (outcome.faults == 1) {
-        outcome.code = faultSpy.first().at(0).toInt();
-        outcome.message = faultSpy.first().at(1).toString();
-    }
-    return outcome;
 }
 
 } // namespace
@@ -390,7 +361,7 @@ void TestCodecInterop::codecParsesPythonResponse()
     QFETCH(bool, lostByQtXml);
 
     const QString document = m_values.at(index).toString();
-    const ParseOutcome outcome = parse(document);
+    const ParseOutcome outcome = parseResponseOnce(document);
     QVERIFY(outcome.destroyed);
     QCOMPARE(outcome.faults, 0);
     QCOMPARE(outcome.responses, 1);
@@ -405,7 +376,7 @@ void TestCodecInterop::codecParsesPythonFault()
     QFETCH(int, code);
     QFETCH(QString, text);
 
-    const ParseOutcome outcome = parse(m_faults.at(index).toString());
+    const ParseOutcome outcome = parseResponseOnce(m_faults.at(index).toString());
     QVERIFY(outcome.destroyed);
     QCOMPARE(outcome.responses, 0);
     QCOMPARE(outcome.faults, 1);

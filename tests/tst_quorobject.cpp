@@ -1,3 +1,4 @@
+#include "parseoutcome.h"
 #include "quorfault.h"
 #include "quorobject.h"
 
@@ -140,44 +141,6 @@ QString responseText(const QString &valueText)
 
 // Never dereferenced: parseResponse() only hands the pointer on.
 QNetworkReply *const dummyReply = reinterpret_cast<QNetworkReply *>(quintptr(0x5a5a5a50));
-
-// What one parseResponse() call emitted.
-struct ParseOutcome
-{
-    int responses = 0;
-    int faults = 0;
-    bool destroyed = false;
-    QVariant value;
-    int code = 0;
-    QString message;
-    QNetworkReply *reply = nullptr;
-};
-
-ParseOutcome parse(const QString &response)
-{
-    ParseOutcome outcome;
-    QPointer<QuorObject> object = new QuorObject;
-    QSignalSpy responseSpy(object.data(), &QuorObject::aresponse);
-    QSignalSpy faultSpy(object.data(), &QuorObject::fault);
-    // The spies count; the receivers keep the arguments, since reading the
-    // reply back out of a spy's QVariant would look into the dummy object.
-    QObject::connect(
-        object.data(), &QuorObject::aresponse, [&outcome](QVariant &value, QNetworkReply *reply) {
-            outcome.value = value;
-            outcome.reply = reply;
-        });
-    QObject::connect(object.data(), &QuorObject::fault,
-        [&outcome](int code, const QString &message, QNetworkReply *reply) {
-            outcome.code = code;
-            outcome.message = message;
-            outcome.reply = reply;
-        });
-    object->parseResponse(response, dummyReply);
-    outcome.destroyed = object.isNull();
-    outcome.responses = responseSpy.count();
-    outcome.faults = faultSpy.count();
-    return outcome;
-}
 
 const QDateTime july17 = QDateTime(QDate(1998, 7, 17), QTime(14, 8, 55));
 
@@ -744,7 +707,7 @@ void TestQuorObject::parseResponse()
     QFETCH(QString, message);
 
     MessageCatcher catcher;
-    const ParseOutcome outcome = parse(response);
+    const ParseOutcome outcome = parseResponseOnce(response, dummyReply);
     QVERIFY(outcome.destroyed);
     QCOMPARE(outcome.responses, isFault ? 0 : 1);
     QCOMPARE(outcome.faults, isFault ? 1 : 0);
@@ -778,7 +741,7 @@ void TestQuorObject::deepResponseIsRefused()
 
     QElapsedTimer timer;
     timer.start();
-    const ParseOutcome outcome = parse(response);
+    const ParseOutcome outcome = parseResponseOnce(response, dummyReply);
     const qint64 elapsed = timer.elapsed();
     QVERIFY(outcome.destroyed);
     QCOMPARE(outcome.responses, 0);
@@ -810,7 +773,7 @@ void TestQuorObject::elementNestingBound()
         + QStringLiteral("<x>").repeated(inner) + QStringLiteral("deep")
         + QStringLiteral("</x>").repeated(inner)
         + QStringLiteral("</string></value></param></params></methodResponse>");
-    const ParseOutcome outcome = parse(response);
+    const ParseOutcome outcome = parseResponseOnce(response, dummyReply);
     QVERIFY(outcome.destroyed);
     QCOMPARE(outcome.responses + outcome.faults, 1);
     if (accepted) {
@@ -853,7 +816,7 @@ void TestQuorObject::valueNesting()
 
     MessageCatcher catcher;
     const QString document = QuorObject::prepareResponse(value);
-    const ParseOutcome outcome = parse(document);
+    const ParseOutcome outcome = parseResponseOnce(document, dummyReply);
     QCOMPARE(outcome.responses, 1);
     QCOMPARE(describe(outcome.value), describe(expected));
     QCOMPARE(catcher.messages().size(), messageCount);
@@ -884,7 +847,7 @@ void TestQuorObject::readBeyondValueNesting()
     }
     {
         MessageCatcher catcher;
-        const ParseOutcome outcome = parse(responseText(text));
+        const ParseOutcome outcome = parseResponseOnce(responseText(text), dummyReply);
         QCOMPARE(outcome.responses, 1);
         QCOMPARE(describe(outcome.value), describe(expected));
         QCOMPARE(catcher.messages().size(), 1);
