@@ -108,7 +108,7 @@ bool TavrelServer::listen(quint16 port)
     // once and clients go on to 127.0.0.1; a port taken on ::1 means another
     // server answers there, so this one does not pretend to serve.
     if (!d->ipv6->listen(QHostAddress(QHostAddress::LocalHostIPv6), d->ipv4->serverPort())
-        && d->ipv6->errorString().contains(QLatin1String("in use"), Qt::CaseInsensitive)) {
+        && d->ipv6->serverError() == QAbstractSocket::AddressInUseError) {
         d->errorString = d->ipv6->errorString();
         d->ipv4->close();
         return false;

@@ -535,6 +535,11 @@ quint16 QuorXmlRpcServer::serverPort() const
     return d_func()->tcpServer->serverPort();
 }
 
+QAbstractSocket::SocketError QuorXmlRpcServer::serverError() const
+{
+    return d_func()->tcpServer->serverError();
+}
+
 QString QuorXmlRpcServer::errorString() const
 {
     return d_func()->tcpServer->errorString();

@@ -3,6 +3,7 @@
 
 #include "tavrel_export.h"
 
+#include <QAbstractSocket>
 #include <QHostAddress>
 #include <QObject>
 #include <QString>
@@ -80,6 +81,7 @@ public:
     bool isListening() const;
     QHostAddress serverAddress() const;
     quint16 serverPort() const;
+    QAbstractSocket::SocketError serverError() const;
     QString errorString() const;
 
     // Replaces any method of the same name.
