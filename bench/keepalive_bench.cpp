@@ -1,5 +1,6 @@
 // Sequential small calls on one kept-alive connection, for every pairing of
-// Tavrel's client and server with Python's xmlrpc: calls per second and the
+// Tavrel's client and server with Python's xmlrpc and, where it is installed,
+// Debian's xmlrpc-c: calls per second and the
 // 50th and 99th percentile of the latency. Guards against the delayed-ACK
 // stall (about 40 ms a call) that a client writing headers and body
 // separately runs into against a server that acknowledges late.
@@ -12,6 +13,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QTcpServer>
 #include <QTextStream>
 #include <QUrl>
 
@@ -32,7 +34,7 @@ struct Figures
 void print(const QString &pairing, const Figures &figures)
 {
     QTextStream out(stdout);
-    out << pairing.leftJustified(34) << QString::number(figures.callsPerSecond, 'f', 0)
+    out << pairing.leftJustified(36) << QString::number(figures.callsPerSecond, 'f', 0)
         << " calls/s   p50 " << QString::number(figures.p50, 'f', 3) << " ms   p99 "
         << QString::number(figures.p99, 'f', 3) << " ms" << Qt::endl;
 }
@@ -55,8 +57,10 @@ public:
         m_total.start();
         next();
         m_loop.exec();
-        std::sort(m_latencies.begin(), m_latencies.end());
         Figures figures;
+        if (m_latencies.empty())
+            return figures;
+        std::sort(m_latencies.begin(), m_latencies.end());
         figures.callsPerSecond = double(m_latencies.size()) * 1e9 / double(m_total.nsecsElapsed());
         figures.p50 = m_latencies[m_latencies.size() / 2];
         figures.p99 = m_latencies[std::min(m_latencies.size() - 1, m_latencies.size() * 99 / 100)];
@@ -95,8 +99,37 @@ private:
     int m_remaining;
 };
 
-Figures fromPython(const QStringList &output)
+// An independent peer program: Python's xmlrpc, or xmlrpc-c where it was built.
+struct Peer
 {
+    QString name;
+    QString program;
+    QStringList leadingArguments;
+
+    QStringList arguments(const QStringList &rest) const { return leadingArguments + rest; }
+};
+
+quint16 freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+// Runs the peer's client against port while this process keeps serving.
+Figures peerClient(const Peer &peer, quint16 port, int calls)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.start(peer.program,
+        peer.arguments({QStringLiteral("call"), QString::number(port), QString::number(calls)}));
+    QEventLoop loop;
+    QObject::connect(&process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &loop,
+        &QEventLoop::quit);
+    QObject::connect(&process, &QProcess::errorOccurred, &loop, &QEventLoop::quit);
+    loop.exec();
+    const QStringList output
+        = QString::fromLatin1(process.readAllStandardOutput()).split(QLatin1Char(' '));
     Figures figures;
     if (output.size() == 3) {
         figures.callsPerSecond = output.at(0).toDouble();
@@ -106,13 +139,35 @@ Figures fromPython(const QStringList &output)
     return figures;
 }
 
+void measureAgainstPeer(const Peer &peer, const QUrl &tavrelServerUrl, int calls)
+{
+    print(peer.name + QStringLiteral(" client -> Tavrel server"),
+        peerClient(peer, quint16(tavrelServerUrl.port()), calls));
+
+    const quint16 port = freePort();
+    QProcess server;
+    server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    server.start(peer.program, peer.arguments({QStringLiteral("serve"), QString::number(port)}));
+    if (!server.waitForReadyRead(10000)) {
+        QTextStream(stderr) << peer.name << " did not start" << Qt::endl;
+        return;
+    }
+    const QUrl peerUrl(QStringLiteral("http://127.0.0.1:%1/RPC2").arg(port));
+    // Fewer calls: each may take the full delayed-ACK time.
+    print(QStringLiteral("Tavrel client -> ") + peer.name + QStringLiteral(" server"),
+        SequentialCaller(peerUrl, qMin(calls, 200)).run());
+    print(peer.name + QStringLiteral(" client -> ") + peer.name + QStringLiteral(" server"),
+        peerClient(peer, port, calls));
+    server.kill();
+    server.waitForFinished();
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     const int calls = argc > 1 ? QString::fromLocal8Bit(argv[1]).toInt() : 1000;
-    const QString python = QStringLiteral("python3");
 
     QuorXmlRpcServer server;
     server.registerMethod(
@@ -125,39 +180,12 @@ int main(int argc, char *argv[])
     QTextStream(stdout) << calls << " sequential calls on one connection" << Qt::endl;
     print(
         QStringLiteral("Tavrel client -> Tavrel server"), SequentialCaller(serverUrl, calls).run());
-
-    // Python's client runs in another process while this one serves.
-    QProcess pythonClient;
-    pythonClient.start(python,
-        {PeerScript, QStringLiteral("call"), QString::number(server.serverPort()),
-            QString::number(calls)});
-    QEventLoop loop;
-    QObject::connect(&pythonClient, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished),
-        &loop, &QEventLoop::quit);
-    loop.exec();
-    print(QStringLiteral("Python client -> Tavrel server"),
-        fromPython(
-            QString::fromLatin1(pythonClient.readAllStandardOutput()).split(QLatin1Char(' '))));
-
-    QProcess pythonServer;
-    pythonServer.start(python, {PeerScript, QStringLiteral("serve")});
-    if (!pythonServer.waitForReadyRead(10000)) {
-        QTextStream(stderr) << "python3 did not start" << Qt::endl;
-        return 1;
-    }
-    const QString pythonPort = QString::fromLatin1(pythonServer.readLine()).trimmed();
-    const QUrl pythonUrl(QStringLiteral("http://127.0.0.1:%1/RPC2").arg(pythonPort));
-    // Fewer calls: each may take the full delayed-ACK time.
-    print(QStringLiteral("Tavrel client -> Python server"),
-        SequentialCaller(pythonUrl, qMin(calls, 200)).run());
-    pythonClient.start(
-        python, {PeerScript, QStringLiteral("call"), pythonPort, QString::number(calls)});
-    pythonClient.waitForFinished(-1);
-    print(QStringLiteral("Python client -> Python server"),
-        fromPython(
-            QString::fromLatin1(pythonClient.readAllStandardOutput()).split(QLatin1Char(' '))));
-    pythonServer.kill();
-    pythonServer.waitForFinished();
+    measureAgainstPeer(
+        {QStringLiteral("Python"), QStringLiteral("python3"), {PeerScript}}, serverUrl, calls);
+#ifdef TAVREL_XMLRPCC_PEER
+    measureAgainstPeer(
+        {QStringLiteral("xmlrpc-c"), QStringLiteral(TAVREL_XMLRPCC_PEER), {}}, serverUrl, calls);
+#endif
     return 0;
 }
 

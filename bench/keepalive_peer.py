@@ -1,7 +1,7 @@
 """Python's xmlrpc as an independent peer for the keep-alive benchmark.
 
-  keepalive_peer.py serve          SimpleXMLRPCServer speaking HTTP/1.1 (keep-alive)
-                                    on a free loopback port; prints the port.
+  keepalive_peer.py serve PORT     SimpleXMLRPCServer speaking HTTP/1.1 (keep-alive)
+                                    on 127.0.0.1:PORT; prints the port once bound.
   keepalive_peer.py call PORT N    N sequential calls over one kept-alive
                                     connection; prints calls/s, p50 and p99 in ms.
 """
@@ -15,8 +15,8 @@ class KeepAliveHandler(SimpleXMLRPCRequestHandler):
     protocol_version = "HTTP/1.1"
 
 
-def serve():
-    server = SimpleXMLRPCServer(("127.0.0.1", 0), requestHandler=KeepAliveHandler,
+def serve(port):
+    server = SimpleXMLRPCServer(("127.0.0.1", port), requestHandler=KeepAliveHandler,
                                 logRequests=False)
     server.register_function(lambda text: text, "echo")
     print(server.server_address[1], flush=True)
@@ -40,6 +40,6 @@ def call(port, count):
 
 if __name__ == "__main__":
     if sys.argv[1] == "serve":
-        serve()
+        serve(int(sys.argv[2]))
     else:
         call(int(sys.argv[2]), int(sys.argv[3]))
