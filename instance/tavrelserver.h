@@ -14,48 +14,69 @@
 class QuorXmlRpcServer;
 class TavrelServerPrivate;
 
-// The running instance's side of Tavrel: serves XML-RPC at
-// "http://localhost:PORT/RPC2" on the loopback (127.0.0.1, and ::1 where the
-// system has it) and answers what Tavrel asks:
-//   "getAppInfo"      "PID NAME OWNER": the process id, applicationName() and
-//                     the owner's login name. Spaces inside the name or the
-//                     owner become '_' and an empty word becomes '-', so the
-//                     three words always stay in place.
-//   "checkConnection" "ready"
-//   any registered command, with no parameter or one string: its handler's
-//                     list of strings. commandReceived() is emitted first.
-// Unknown commands are fault -32601, other parameters fault -32602.
+/*!
+    The running instance's side of Tavrel: serves XML-RPC at
+    "http://localhost:PORT/RPC2" on the loopback (127.0.0.1, and ::1 where the
+    system has it) and answers what Tavrel asks:
+    - "getAppInfo": "PID NAME OWNER", the process id, applicationName() and
+      the owner's login name. Spaces inside the name or the owner become '_'
+      and an empty word becomes '-', so the three words always stay in place.
+    - "checkConnection": "ready".
+    - any registered command, with no parameter or one string: its handler's
+      list of strings. commandReceived() is emitted first.
+
+    Unknown commands are fault -32601, other parameters fault -32602.
+
+    \code
+    TavrelServer server;
+    server.registerCommand("open", [](const QString &file) { return QStringList{openFile(file)}; });
+    if (!server.listen(4242))
+        qWarning() << server.errorString();
+    \endcode
+*/
 class TAVREL_EXPORT TavrelServer : public QObject
 {
     Q_OBJECT
 
 public:
+    //! A command handler: gets the argument, empty when none was sent, and returns the answer.
     using Command = std::function<QStringList(const QString &argument)>;
 
+    //! A server not yet listening, owned by \a parent.
     explicit TavrelServer(QObject *parent = nullptr);
+    //! Stops serving.
     ~TavrelServer() override;
 
-    // Fails, with errorString(), when the port is taken: then another instance
-    // probably serves there, which Tavrel::checkTcp() tells.
+    /*! Serves on \a port, closing first what it served before. Fails, with
+        errorString(), when the port is taken: then another instance probably
+        serves there, which Tavrel::checkTcp() tells. */
     bool listen(quint16 port);
+    //! Stops serving.
     void close();
+    //! Whether it serves.
     bool isListening() const;
+    //! The port served on; 0 when not listening.
     quint16 port() const;
+    //! The text of the last failed listen().
     QString errorString() const;
 
-    // QCoreApplication::applicationName() unless set.
+    //! Sets the name reported by "getAppInfo".
     void setApplicationName(const QString &name);
+    //! The name reported by "getAppInfo"; QCoreApplication::applicationName() unless set.
     QString applicationName() const;
-    // The answer to "getAppInfo".
+    //! The answer to "getAppInfo".
     QString appInfo() const;
 
+    //! Answers the command \a name with \a command; replaces any command of that name.
     void registerCommand(const QString &name, Command command);
+    //! Removes the command \a name; later calls of it get fault -32601.
     void unregisterCommand(const QString &name);
 
-    // The XML-RPC servers behind it (127.0.0.1, ::1), for limits or further methods.
+    //! The XML-RPC servers behind it (127.0.0.1, ::1), for limits or further methods.
     QList<QuorXmlRpcServer *> xmlRpcServers() const;
 
 Q_SIGNALS:
+    //! The command \a name was called with \a argument; emitted before its handler runs.
     void commandReceived(const QString &name, const QString &argument);
 
 private:

@@ -1,6 +1,7 @@
 #!/bin/bash
 # Builds and tests everything a release needs, from a clean tree:
-#   1. the Qt 5 build (warnings as errors) and its whole test suite,
+#   1. the Qt 5 build (warnings as errors), its whole test suite and the API
+#      documentation,
 #   2. the Qt 6 build and the same suite,
 #   3. both builds installed, and a consumer built against each install with
 #      CMake's find_package and with pkg-config, then run,
@@ -26,6 +27,10 @@ for qt in 5 6; do
     cmake --build "$build" -j"$jobs"
     step "Qt $qt: tests"
     ctest --test-dir "$build" --output-on-failure
+    if [ $qt = 5 ]; then
+        step "API documentation (doxygen; any warning fails)"
+        cmake --build "$build" --target docs
+    fi
 
     step "Qt $qt: install and build consumers against it"
     prefix=$work/install-qt$qt

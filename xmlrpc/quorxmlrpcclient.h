@@ -17,40 +17,63 @@
 class QNetworkReply;
 class QuorObject;
 
-// An asynchronous XML-RPC client for one server URL, over HTTP or HTTPS.
-//
-// call() posts a methodCall (Content-Type "text/xml", User-Agent "rododir/0.2"
-// unless replaced) and returns at once. Later, from the event loop, exactly one
-// of the two named slots runs:
-//   the answer slot, SLOT(name(QVariant&)) or SLOT(name(QVariant&, QNetworkReply*)),
-//   the fault slot,  SLOT(name(int, const QString&)), optionally with QNetworkReply*.
-// The reply passed to them is the one call() returned; it is valid only while the
-// slot runs. Transport errors (refused connection, HTTP error status, SSL
-// failure) arrive as fault -32300 with the network layer's text.
-//
-// SSL errors are re-emitted through sslErrors(); a receiver may call
-// QNetworkReply::ignoreSslErrors() on the reply. Destroying the client ends its
-// pending calls silently: no slot runs for them.
+/*!
+    An asynchronous XML-RPC client for one server URL, over HTTP or HTTPS.
+
+    call() posts a methodCall (Content-Type "text/xml", User-Agent "rododir/0.2"
+    unless replaced) and returns at once. Later, from the event loop, exactly one
+    of the two named slots runs:
+    - the answer slot, `SLOT(name(QVariant&))` or `SLOT(name(QVariant&, QNetworkReply*))`,
+    - the fault slot, `SLOT(name(int, const QString&))`, optionally with `QNetworkReply*`.
+
+    The reply passed to them is the one call() returned; it is valid only while the
+    slot runs. Transport errors (refused connection, HTTP error status, SSL
+    failure) arrive as fault -32300 with the network layer's text.
+
+    SSL errors are re-emitted through sslErrors(); a receiver may call
+    QNetworkReply::ignoreSslErrors() on the reply. Destroying the client ends its
+    pending calls silently: no slot runs for them.
+
+    \code
+    auto *client = new QuorXmlRpcClient(QUrl("http://localhost:8080/RPC2"), this);
+    client->call("sum", {1, 2}, this, SLOT(gotSum(QVariant&)),
+                 this, SLOT(failed(int, const QString&)));
+    \endcode
+*/
 class TAVREL_EXPORT QuorXmlRpcClient : public QObject
 {
     Q_OBJECT
 
 public:
+    //! A client without a URL yet, owned by \a parent; set one with setUrl().
     explicit QuorXmlRpcClient(QObject *parent = nullptr);
+    //! A client calling \a url, owned by \a parent.
     explicit QuorXmlRpcClient(QUrl url, QObject *parent = nullptr);
+    //! A client calling \a url with \a userAgent as its User-Agent, owned by \a parent.
     QuorXmlRpcClient(QUrl url, QString userAgent, QObject *parent = nullptr);
+    //! Destroys the client and its pending calls; no slot runs for them.
     ~QuorXmlRpcClient() override;
 
-    // Ignored when url is not valid: the previous URL stays.
+    //! Sets the URL of later calls. Ignored when \a url is not valid: the previous URL stays.
     void setUrl(QUrl url);
+    //! Sets the User-Agent header of later calls.
     void setUserAgent(QString userAgent);
+    //! Sets the SSL configuration of later HTTPS calls.
     void setSslConfiguration(const QSslConfiguration &config);
+    //! The SSL configuration of later HTTPS calls.
     QSslConfiguration sslConfiguration() const;
 
+    /*! Posts a call of \a method with \a args and returns its reply at once. The
+        answer goes to \a responseSlot of \a responseObject, a fault to
+        \a faultSlot of \a faultObject, exactly one of them, later from the event
+        loop. The client owns the reply and deletes it after the slot has run. */
     QNetworkReply *call(QString method, QList<QVariant> args, QObject *responseObject,
         const char *responseSlot, QObject *faultObject, const char *faultSlot);
 
 Q_SIGNALS:
+    /*! The network layer met SSL \a errors on \a reply. Call
+        QNetworkReply::ignoreSslErrors() on it from a directly connected slot to
+        go on; otherwise the call ends as fault -32300. */
     void sslErrors(QNetworkReply *reply, const QList<QSslError> &errors);
 
 private Q_SLOTS:

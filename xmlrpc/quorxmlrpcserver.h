@@ -16,22 +16,33 @@
 class QuorXmlRpcAnswerPrivate;
 class QuorXmlRpcServerPrivate;
 
-// The answer to one call that a QuorXmlRpcServer received. A method answers
-// once, with setValue() or setFault(), either before it returns or later (keep
-// a copy of the answer, e.g. while asking the user). Further answers are
-// ignored. When the last copy goes away unanswered, the caller gets the fault
-// -32603. Answers for a client that has gone meanwhile are dropped.
+/*!
+    The answer to one call that a QuorXmlRpcServer received. A method answers
+    once, with setValue() or setFault(), either before it returns or later (keep
+    a copy of the answer, e.g. while asking the user). Further answers are
+    ignored. When the last copy goes away unanswered, the caller gets the fault
+    -32603. Answers for a client that has gone meanwhile are dropped.
+
+    Copies share one answer: answering through any of them answers for all.
+*/
 class TAVREL_EXPORT QuorXmlRpcAnswer
 {
 public:
+    //! Another handle on the same answer as \a other.
     QuorXmlRpcAnswer(const QuorXmlRpcAnswer &other);
+    //! Makes this a handle on the same answer as \a other.
     QuorXmlRpcAnswer &operator=(const QuorXmlRpcAnswer &other);
+    //! Drops this handle; the last one of an unanswered call answers fault -32603.
     ~QuorXmlRpcAnswer();
 
+    //! The name of the method called.
     QString method() const;
+    //! Whether the call has been answered, by any copy.
     bool isAnswered() const;
 
+    //! Answers the call with \a value, unless it is answered already.
     void setValue(const QVariant &value) const;
+    //! Answers the call with the fault \a code and \a message, unless it is answered already.
     void setFault(int code, const QString &message) const;
 
 private:
@@ -40,76 +51,111 @@ private:
     std::shared_ptr<QuorXmlRpcAnswerPrivate> d;
 };
 
-// An XML-RPC server over HTTP/1.1 on one address, in the caller's thread and
-// event loop. Methods are registered by name; "system.listMethods" and
-// "system.multicall" are built in.
-//
-// Requests are POSTs to one of paths() ("/" and "/RPC2" unless changed) with
-// an XML Content-Type and a Content-Length; connections stay open for further
-// requests unless the client asks otherwise. Hostile clients are held off by
-// limits on request size, header size, time per request and connections. By
-// default the server only answers requests whose Host names a loopback host,
-// so that web pages cannot reach it through a browser (DNS rebinding).
-//
-// Faults: -32700 not well formed (also nested deeper than 1024 elements),
-// -32600 not a method call, -32601 method not found, -32602 invalid parameters
-// (when a method says so), -32603 internal error.
+/*!
+    An XML-RPC server over HTTP/1.1 on one address, in the caller's thread and
+    event loop. Methods are registered by name; "system.listMethods" and
+    "system.multicall" are built in and come before registered methods of the
+    same name.
+
+    Requests are POSTs to one of paths() ("/" and "/RPC2" unless changed) with
+    an XML Content-Type and a Content-Length; connections stay open for further
+    requests unless the client asks otherwise. Hostile clients are held off by
+    limits on request size, header size, time per request and connections. By
+    default the server only answers requests whose Host names a loopback host,
+    so that web pages cannot reach it through a browser (DNS rebinding).
+    Requests refused at the HTTP level get an HTTP error status, and their
+    connection is closed.
+
+    Faults: -32700 not well formed (also nested deeper than 1024 elements),
+    -32600 not a method call, -32601 method not found, -32602 invalid parameters
+    (when a method says so), -32603 internal error.
+
+    \code
+    QuorXmlRpcServer server;
+    server.registerMethod("sum", [](const QVariantList &params, const QuorXmlRpcAnswer &answer) {
+        answer.setValue(params.value(0).toInt() + params.value(1).toInt());
+    });
+    server.listen(QHostAddress::LocalHost, 8080);
+    \endcode
+*/
 class TAVREL_EXPORT QuorXmlRpcServer : public QObject
 {
     Q_OBJECT
 
 public:
+    //! The fault codes the server answers with itself; methods may use them too.
     enum FaultCode {
-        ParseError = -32700,
-        InvalidRequest = -32600,
-        MethodNotFound = -32601,
-        InvalidParams = -32602,
-        InternalError = -32603,
+        ParseError = -32700, //!< The request is not well formed XML, or nested too deep.
+        InvalidRequest = -32600, //!< The request is not an XML-RPC method call.
+        MethodNotFound = -32601, //!< No method of that name is registered.
+        InvalidParams = -32602, //!< The method refuses its parameters.
+        InternalError = -32603, //!< The method gave no answer: its last copy went away unanswered.
     };
     Q_ENUM(FaultCode)
 
+    /*! A method: called with the call's parameters and its answer, on which it
+        calls setValue() or setFault() once, now or later. */
     using Method = std::function<void(const QVariantList &params, const QuorXmlRpcAnswer &answer)>;
 
+    //! A server not yet listening, owned by \a parent.
     explicit QuorXmlRpcServer(QObject *parent = nullptr);
+    //! Stops listening and closes every connection; pending answers are dropped.
     ~QuorXmlRpcServer() override;
 
-    // Port 0 picks a free port; serverPort() tells which.
+    /*! Listens on \a address and \a port; false, with errorString(), when that fails.
+        Port 0 picks a free port; serverPort() tells which. */
     bool listen(
         const QHostAddress &address = QHostAddress(QHostAddress::LocalHost), quint16 port = 0);
-    // Stops listening and closes every connection.
+    //! Stops listening and closes every connection.
     void close();
+    //! Whether the server is listening.
     bool isListening() const;
+    //! The address listened on.
     QHostAddress serverAddress() const;
+    //! The port listened on, the one picked included; 0 when not listening.
     quint16 serverPort() const;
+    //! The error of the last failed listen().
     QAbstractSocket::SocketError serverError() const;
+    //! The text of the last failed listen().
     QString errorString() const;
 
-    // Replaces any method of the same name.
+    //! Registers \a method under \a name. Replaces any method of the same name.
     void registerMethod(const QString &name, Method method);
+    //! Removes the method \a name; later calls of it get fault -32601.
     void unregisterMethod(const QString &name);
-    // Every method answered, the built-in ones included, sorted.
+    //! Every method answered, the built-in ones included, sorted.
     QStringList methods() const;
 
+    //! Sets the request paths answered; other paths get 404.
     void setPaths(const QStringList &paths);
+    //! The request paths answered ("/" and "/RPC2" unless changed).
     QStringList paths() const;
-    // Bodies above this (default 4 MiB) get 413 and the connection is closed.
+    //! Bodies above this (default 4 MiB) get 413 and the connection is closed.
     void setMaximumRequestSize(qint64 bytes);
+    //! The largest body accepted, in bytes.
     qint64 maximumRequestSize() const;
-    // Request line and headers above this (default 16 KiB) get 431.
+    //! Request line and headers above this (default 16 KiB) get 431.
     void setMaximumHeaderSize(int bytes);
+    //! The largest request line and headers accepted, in bytes.
     int maximumHeaderSize() const;
-    // Time a client has for each request, and an idle connection is kept (default 30 s).
+    //! Time a client has for each request, and an idle connection is kept (default 30 s).
     void setRequestTimeout(int milliseconds);
+    //! The time a client has for each request, in milliseconds.
     int requestTimeout() const;
-    // Connections beyond this (default 64) are closed at once.
+    //! Connections beyond this (default 64) are closed at once.
     void setMaximumConnections(int count);
+    //! The most connections kept open at once.
     int maximumConnections() const;
+    //! Refuse, with 403, requests whose Host names no loopback host (default true).
     void setLoopbackHostRequired(bool required);
+    //! Whether requests must name a loopback host.
     bool isLoopbackHostRequired() const;
-    // Refuse bodies not declared as XML (what browsers can post without asking).
+    //! Refuse, with 415, bodies not declared as XML (what browsers can post without asking).
     void setXmlContentTypeRequired(bool required);
+    //! Whether bodies must be declared as XML (default true).
     bool isXmlContentTypeRequired() const;
 
+    //! The number of connections open now.
     int connectionCount() const;
 
 private:
