@@ -4,7 +4,16 @@
 
 QuorDebugLine::~QuorDebugLine()
 {
-    qDebug().noquote().nospace() << m_text;
+    if (m_capture)
+        m_capture->append(m_text);
+    else
+        qDebug().noquote().nospace() << m_text;
+}
+
+void quorDebugFlush(const QStringList &messages)
+{
+    for (const QString &message : messages)
+        qDebug().noquote().nospace() << message;
 }
 
 QuorDebugLine &QuorDebugLine::operator<<(const char *literal)

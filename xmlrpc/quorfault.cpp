@@ -1,7 +1,6 @@
 #include "quorfault.h"
 
-#include "quordocument_p.h"
-#include "quorobject.h"
+#include "quorcodec_p.h"
 
 QuorFault::QuorFault(int code, QString message, QObject *parent)
     : QObject(parent)
@@ -19,11 +18,6 @@ QuorFault::~QuorFault() = default;
 
 QString QuorFault::toString()
 {
-    QDomDocument document = QuorDocument::create();
-    QDomElement methodResponse = document.createElement(QStringLiteral("methodResponse"));
-    QDomElement fault = document.createElement(QStringLiteral("fault"));
-    document.appendChild(methodResponse);
-    methodResponse.appendChild(fault);
-    fault.appendChild(QuorObject::toXml(QVariant(faultMap)));
-    return QuorDocument::toText(document);
+    return QuorFastCodec::writeFault(faultMap.value(QStringLiteral("faultCode")).toInt(),
+        faultMap.value(QStringLiteral("faultString")).toString());
 }
