@@ -302,47 +302,54 @@ bool FastReader::scanText(Text *text, bool *isBlank)
     text->hasReference = false;
     bool blank = true;
     bool carriageReturn = false;
+    // "]]>" may not stand in text, and Qt 6 also refuses a '>' after "]]" of
+    // which references wrote a part: count the ']' the text ends with so far.
+    int brackets = 0;
     const QChar *p = m_position;
     for (; p < m_end; ++p) {
-        const char16_t c = p->unicode();
+        char16_t c = p->unicode();
         if (c >= 0x80 && c < 0xD800) {
-            if (blank && QChar::isSpace(c))
-                continue;
-            blank = false;
+            blank = blank && QChar::isSpace(c);
+            brackets = 0;
             continue;
         }
         if (c > u'>' && c < 0x80 && c != u']') {
             blank = false;
+            brackets = 0;
             continue;
         }
         if (c == u'<')
             break;
-        switch (c) {
-        case u'&': {
-            char16_t character = 0;
-            if (!reference(&p, m_end, &character))
+        if (c == u'&') {
+            if (!reference(&p, m_end, &c))
                 return false;
             --p;
             text->hasReference = true;
-            blank = blank && isBlankCharacter(character);
-            continue;
         }
+        switch (c) {
         case u']':
-            if (m_end - p >= 3 && p[1] == QLatin1Char(']') && p[2] == QLatin1Char('>'))
-                return false;
+            ++brackets;
             blank = false;
             continue;
+        case u'>':
+            if (brackets >= 2 && p->unicode() == u'>')
+                return false;
+            break;
         case u'\r':
-            // Qt 5 keeps a carriage return in text, Qt 6 turns it into a line feed.
-            carriageReturn = true;
+            // Qt 5 keeps a carriage return in text, Qt 6 turns it into a line
+            // feed; one written as a reference is kept by both.
+            carriageReturn = carriageReturn || p->unicode() == u'\r';
+            brackets = 0;
             continue;
         case u'\t':
         case u'\n':
         case u' ':
+            brackets = 0;
             continue;
         default:
             break;
         }
+        brackets = 0;
         if (c < 0x20 || c == 0xFFFE || c == 0xFFFF)
             return false;
         if (c >= 0xD800 && c < 0xE000) {
@@ -354,7 +361,7 @@ bool FastReader::scanText(Text *text, bool *isBlank)
                 return false;
             ++p;
         }
-        blank = false;
+        blank = blank && isBlankCharacter(c);
     }
     if (carriageReturn && !blank)
         return false;

@@ -1,0 +1,268 @@
+// The fast codec against the DOM codec it stands in for: the same text from
+// the writers, and the same outcome, value and debug messages from the reader,
+// on thousands of random values and documents.
+
+#include "quorcodec_p.h"
+#include "randomxmlrpc.h"
+
+#include <QDomImplementation>
+#include <QTest>
+
+namespace {
+
+QStringList *s_debugMessages = nullptr;
+QtMessageHandler s_previousHandler = nullptr;
+
+void catchMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (s_debugMessages && type == QtDebugMsg)
+        s_debugMessages->append(message);
+    else
+        s_previousHandler(type, context, message);
+}
+
+// The debug messages of one call.
+template<typename Call>
+QStringList messagesOf(Call call)
+{
+    QStringList messages;
+    s_debugMessages = &messages;
+    call();
+    s_debugMessages = nullptr;
+    return messages;
+}
+
+QString describeResponse(const QuorResponse &response)
+{
+    return response.isFault ? QStringLiteral("fault %1 %2")
+                                  .arg(response.faultCode)
+                                  .arg(describeValue(QVariant(response.faultString)))
+                            : QStringLiteral("value ") + describeValue(response.value);
+}
+
+QVariant nestedLists(int depth)
+{
+    QVariant value = QVariant(QStringLiteral("bottom"));
+    for (int i = 0; i < depth; ++i)
+        value = QVariant(QVariantList {value, 1});
+    return value;
+}
+
+} // namespace
+
+class TestFastCodec : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void cleanupTestCase();
+
+    void writersMatchDom_data();
+    void writersMatchDom();
+    void writersLeaveOtherPoliciesToDom();
+
+    void readerMatchesDomOnEdgeCases_data();
+    void readerMatchesDomOnEdgeCases();
+    void readerMatchesDomOnRandomDocuments_data();
+    void readerMatchesDomOnRandomDocuments();
+
+private:
+    // Compares both readers on text; returns whether the fast one read it.
+    bool compareReaders(const QString &text);
+};
+
+void TestFastCodec::initTestCase()
+{
+    QDomImplementation::setInvalidDataPolicy(QDomImplementation::DropInvalidChars);
+    s_previousHandler = qInstallMessageHandler(catchMessage);
+}
+
+void TestFastCodec::cleanupTestCase()
+{
+    qInstallMessageHandler(s_previousHandler);
+}
+
+void TestFastCodec::writersMatchDom_data()
+{
+    QTest::addColumn<QString>("document");
+    QTest::newRow("call") << "call";
+    QTest::newRow("response") << "response";
+    QTest::newRow("fault") << "fault";
+}
+
+void TestFastCodec::writersMatchDom()
+{
+    QFETCH(QString, document);
+    RandomXmlRpc random = RandomXmlRpc::seeded(qHash(document));
+    for (int i = 0; i < 3000; ++i) {
+        QVariantList values;
+        const quint32 count = random.below(3);
+        for (quint32 j = 0; j < count; ++j)
+            values.append(random.value());
+        if (i == 0)
+            values = {nestedLists(255), nestedLists(256), nestedLists(300)};
+        const QString text = random.text();
+
+        QString fast;
+        QString dom;
+        QStringList fastMessages;
+        QStringList domMessages;
+        if (document == QLatin1String("call")) {
+            fastMessages = messagesOf([&] { fast = QuorFastCodec::writeCall(text, values); });
+            domMessages = messagesOf([&] { dom = QuorDomCodec::writeCall(text, values); });
+        } else if (document == QLatin1String("response")) {
+            const QVariant value = values.value(0);
+            fastMessages = messagesOf([&] { fast = QuorFastCodec::writeResponse(value); });
+            domMessages = messagesOf([&] { dom = QuorDomCodec::writeResponse(value); });
+        } else {
+            const int code = int(random.below(70000)) - 35000;
+            fast = QuorFastCodec::writeFault(code, text);
+            dom = QuorDomCodec::writeFault(code, text);
+        }
+        QVERIFY2(fast == dom,
+            qPrintable(QStringLiteral("case %1:\n%2\n--- DOM writes:\n%3").arg(i).arg(fast, dom)));
+        QCOMPARE(fastMessages, domMessages);
+        // Whatever the writer writes, the fast reader reads itself.
+        if (document != QLatin1String("call"))
+            QVERIFY2(compareReaders(fast), qPrintable(fast));
+    }
+}
+
+void TestFastCodec::writersLeaveOtherPoliciesToDom()
+{
+    const QString text = QStringLiteral("a\u0001b\xd800");
+    for (const auto policy :
+        {QDomImplementation::AcceptInvalidChars, QDomImplementation::ReturnNullNode}) {
+        QDomImplementation::setInvalidDataPolicy(policy);
+        const QString fast = QuorFastCodec::writeResponse(QVariant(text));
+        const QString dom = QuorDomCodec::writeResponse(QVariant(text));
+        QDomImplementation::setInvalidDataPolicy(QDomImplementation::DropInvalidChars);
+        QCOMPARE(fast, dom);
+    }
+}
+
+bool TestFastCodec::compareReaders(const QString &text)
+{
+    QuorResponse dom;
+    const QStringList domMessages = messagesOf([&] { dom = QuorDomCodec::readResponse(text); });
+    QuorResponse fast;
+    QStringList fastMessages;
+    if (!QuorFastCodec::readResponse(text, &fast, &fastMessages))
+        return false;
+    const QString context = QStringLiteral("\nfor:\n") + text;
+    if (describeResponse(fast) != describeResponse(dom) || fastMessages != domMessages) {
+        QTest::qFail(
+            qPrintable(QStringLiteral("fast: %1 %2\nDOM:  %3 %4")
+                           .arg(describeResponse(fast), fastMessages.join(QLatin1Char('|')),
+                               describeResponse(dom), domMessages.join(QLatin1Char('|')))
+                + context),
+            __FILE__, __LINE__);
+    }
+    return true;
+}
+
+void TestFastCodec::readerMatchesDomOnEdgeCases_data()
+{
+    QTest::addColumn<QString>("document");
+    QTest::addColumn<bool>("readFast");
+    const auto row = [](const char *name, const char16_t *body, bool readFast) {
+        QTest::newRow(name) << QStringLiteral(
+            "<methodResponse><params><param>%1</param></params></methodResponse>")
+                                   .arg(QString::fromUtf16(body))
+                            << readFast;
+    };
+    row("string", u"<value><string>a &amp; b</string></value>", true);
+    row("blank string", u"<value><string> \u00a0\u3000</string></value>", true);
+    row("blank by reference", u"<value><string>&#32;&#xA0;</string></value>", true);
+    row("spaces around a reference", u"<value><string> &amp; </string></value>", true);
+    row("empty string", u"<value><string></string></value>", true);
+    row("short empty string", u"<value><string/></value>", true);
+    row("empty value", u"<value/>", true);
+    row("untyped", u"<value>just text</value>", true);
+    row("untyped before a type", u"<value>x<int>5</int></value>", true);
+    row("blank before a type", u"<value>\n <int> 5 </int></value>", true);
+    row("upper-case tags", u"<VALUE><I4>-3</I4></VALUE>", true);
+    row("boolean words", u"<value><boolean>TRUE</boolean></value>", true);
+    row("nil", u"<value><nil/></value>", true);
+    row("unknown type", u"<value><Float>1.5</Float></value>", true);
+    row("text in an array", u"<value><array><data><value>1</value>x</data></array></value>", true);
+    row("array without data", u"<value><array>x</array></value>", true);
+    row("text in a struct",
+        u"<value><struct>t<member><name>k</name><value>v</value></member></struct></value>", true);
+    row("member without value", u"<value><struct><member><name>k</name></member></struct></value>",
+        true);
+    row("value before name",
+        u"<value><struct><member><value>v</value><name>k</name></member></struct></value>", false);
+    row("surrogate pair", u"<value><string>\U0001F600</string></value>",
+        QT_VERSION >= QT_VERSION_CHECK(6, 0, 0));
+    row("reference beyond the BMP", u"<value><string>&#x1F600;</string></value>", false);
+    row("carriage return in text", u"<value><string>a\r\nb</string></value>", false);
+    row("carriage return in blank", u"<value>\r\n<int>1</int>\r\n</value>", true);
+    row("carriage return by reference", u"<value><string>a&#13;</string></value>", true);
+    row("control character", u"<value><string>\u0001</string></value>", false);
+    row("CDATA", u"<value><string><![CDATA[x]]></string></value>", false);
+    row("comment", u"<value><!-- c --><int>1</int></value>", false);
+    row("attribute", u"<value type=\"int\">1</value>", false);
+    row("mismatched end tag", u"<value><int>1</INT></value>", false);
+    row("unknown entity", u"<value>&nbsp;</value>", false);
+    QString deep = QStringLiteral("<value>1</value>");
+    for (int i = 0; i < 300; ++i)
+        deep = QStringLiteral("<value><array><data>%1</data></array></value>").arg(deep);
+    row("arrays nested too deep", reinterpret_cast<const char16_t *>(deep.utf16()), true);
+    QTest::newRow("no declaration")
+        << QStringLiteral("<methodResponse><params/></methodResponse>") << true;
+    QTest::newRow("declaration for Latin-1")
+        << QStringLiteral("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><methodResponse/>")
+        << false;
+    QTest::newRow("text first") << QStringLiteral("<methodResponse>x<params/></methodResponse>")
+                                << true;
+    QTest::newRow("something else")
+        << QStringLiteral("<methodResponse><call/></methodResponse>") << true;
+    QTest::newRow("empty root") << QStringLiteral("<r/>") << true;
+    QTest::newRow("fault") << QStringLiteral(
+        "<methodResponse><fault><value><struct><member><name>faultCode</name><value><int>4</int>"
+        "</value></member><member><name>faultString</name><value>Too many</value></member>"
+        "</struct></value></fault></methodResponse>")
+                           << true;
+    QTest::newRow("text after the root") << QStringLiteral("<r/>x") << false;
+    QTest::newRow("cut") << QStringLiteral("<methodResponse><params>") << false;
+    QTest::newRow("empty") << QString() << false;
+}
+
+void TestFastCodec::readerMatchesDomOnEdgeCases()
+{
+    QFETCH(QString, document);
+    QFETCH(bool, readFast);
+    QCOMPARE(compareReaders(document), readFast);
+}
+
+void TestFastCodec::readerMatchesDomOnRandomDocuments_data()
+{
+    QTest::addColumn<bool>("broken");
+    QTest::newRow("varied markup") << false;
+    QTest::newRow("broken") << true;
+}
+
+void TestFastCodec::readerMatchesDomOnRandomDocuments()
+{
+    QFETCH(bool, broken);
+    RandomXmlRpc random = RandomXmlRpc::seeded(broken ? 2 : 1);
+    int readFast = 0;
+    const int count = 20000;
+    for (int i = 0; i < count; ++i) {
+        QString document = random.responseDocument();
+        if (broken)
+            document = random.broken(document);
+        if (compareReaders(document))
+            ++readFast;
+        if (QTest::currentTestFailed())
+            return;
+    }
+    // The fast reader must not quietly hand everything to the DOM.
+    qInfo("%d of %d documents read by the fast reader", readFast, count);
+    QVERIFY(readFast > count / (broken ? 50 : 2));
+}
+
+QTEST_GUILESS_MAIN(TestFastCodec)
+#include "tst_fastcodec.moc"
