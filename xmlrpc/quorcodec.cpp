@@ -30,27 +30,24 @@ bool isNullValue(const QVariant &value)
     }
 }
 
+const ValueTag ValueTags[ValueTagCount] = {
+    {QLatin1String("string"), ValueKind::String},
+    {QLatin1String("i4"), ValueKind::Int},
+    {QLatin1String("int"), ValueKind::Int},
+    {QLatin1String("double"), ValueKind::Double},
+    {QLatin1String("boolean"), ValueKind::Boolean},
+    {QLatin1String("base64"), ValueKind::Base64},
+    {QLatin1String("datetime"), ValueKind::DateTime},
+    {QLatin1String("datetime.iso8601"), ValueKind::DateTime},
+    {QLatin1String("nil"), ValueKind::Nil},
+    {QLatin1String("array"), ValueKind::Array},
+    {QLatin1String("struct"), ValueKind::Struct},
+};
+
 ValueKind kindOfTag(const QString &lowerCaseTag)
 {
-    static const struct
-    {
-        QLatin1String tag;
-        ValueKind kind;
-    } kinds[] = {
-        {QLatin1String("string"), ValueKind::String},
-        {QLatin1String("i4"), ValueKind::Int},
-        {QLatin1String("int"), ValueKind::Int},
-        {QLatin1String("double"), ValueKind::Double},
-        {QLatin1String("boolean"), ValueKind::Boolean},
-        {QLatin1String("base64"), ValueKind::Base64},
-        {QLatin1String("datetime"), ValueKind::DateTime},
-        {QLatin1String("datetime.iso8601"), ValueKind::DateTime},
-        {QLatin1String("nil"), ValueKind::Nil},
-        {QLatin1String("array"), ValueKind::Array},
-        {QLatin1String("struct"), ValueKind::Struct},
-    };
-    for (const auto &entry : kinds) {
-        if (lowerCaseTag == entry.tag)
+    for (const ValueTag &entry : ValueTags) {
+        if (lowerCaseTag == entry.lowerCaseTag)
             return entry.kind;
     }
     return ValueKind::Unknown;

@@ -6,6 +6,9 @@
 #include <QStringList>
 #include <QVariant>
 
+class QNetworkReply;
+class QuorObject;
+
 // What a methodResponse document says: a value, or a fault.
 struct QuorResponse
 {
@@ -45,8 +48,17 @@ QString writeFault(int code, const QString &message);
 // nothing, for text it is not sure to read the same way (a DOCTYPE, comments,
 // attributes, an encoding other than UTF-8, a document not well formed, ...).
 bool readResponse(const QString &text, QuorResponse *response, QStringList *debugMessages);
+// The same for a response's UTF-8 bytes, as QString::fromUtf8() would give them.
+bool readResponse(const QByteArray &utf8, QuorResponse *response, QStringList *debugMessages);
+
+// Reads a response's UTF-8 bytes the fast way where it can, and through
+// QString and the DOM where it cannot; debug messages go out as they would.
+QuorResponse readResponseBytes(const QByteArray &utf8);
 
 } // namespace QuorFastCodec
+
+// Emits what parseResponse() emits for response, then deletes the call object.
+void quorDeliverResponse(QuorObject *call, QuorResponse *response, QNetworkReply *reply);
 
 // What both codecs share, so that they cannot drift apart.
 namespace QuorCodec {
@@ -70,6 +82,14 @@ enum class ValueKind {
     Struct,
     Unknown
 };
+// The type elements a value may hold, by their names in lower case.
+struct ValueTag
+{
+    QLatin1String lowerCaseTag;
+    ValueKind kind;
+};
+constexpr int ValueTagCount = 11;
+extern const ValueTag ValueTags[ValueTagCount];
 ValueKind kindOfTag(const QString &lowerCaseTag);
 bool isContainer(ValueKind kind);
 

@@ -6,26 +6,28 @@
 #include <QDateTime>
 #include <QDomImplementation>
 
+#include <cstring>
+
 using namespace QuorCodec;
 
 namespace {
 
-// Reads a response document in one pass over its text, building the value as
-// it goes, with the very results of the DOM reader: QtXml's parser keeps no
+// Reads a response document in one pass over its text (UTF-16 in a QString,
+// or the UTF-8 bytes of a body), building the value as it goes, with the very
+// results of the DOM reader: QtXml's parser keeps no
 // text node that is only white space (QChar::isSpace()), an element's text is
 // that of all its text nodes, the reader looks only at first children, and so
 // on. It knows a plain subset of XML: elements without attributes, text with
 // the five predefined entities and character references, an XML declaration
 // for UTF-8. Everything else, and every document that is not well formed, makes
 // it give up (return false) so that the DOM reads it and words the error.
+template<typename Char>
 class FastReader
 {
 public:
-    FastReader(const QString &text, QStringList *debugMessages)
-        : m_source(text)
-        , m_begin(text.constData())
-        , m_position(m_begin)
-        , m_end(m_begin + text.size())
+    FastReader(const Char *begin, const Char *end, QStringList *debugMessages)
+        : m_position(begin)
+        , m_end(end)
         , m_debugMessages(debugMessages)
         , m_policy(QDomImplementation::invalidDataPolicy())
     { }
@@ -35,16 +37,17 @@ public:
 private:
     struct Name
     {
-        const QChar *begin = nullptr;
+        const Char *begin = nullptr;
         int size = 0;
     };
 
     // A run of character data between two pieces of markup.
     struct Text
     {
-        const QChar *begin = nullptr;
-        const QChar *end = nullptr;
+        const Char *begin = nullptr;
+        const Char *end = nullptr;
         bool hasReference = false;
+        bool isAscii = true;
     };
 
     struct Node
@@ -52,7 +55,7 @@ private:
         enum Kind { Element, Text, End } kind = End;
         Name name; // of an element
         bool isEmpty = false; // an element written as <name/>
-        FastReader::Text text; // of a text node
+        typename FastReader::Text text; // of a text node
     };
 
     // Markup and text.
@@ -61,7 +64,8 @@ private:
     bool startTag(Node *node);
     bool nextNode(const Name &parent, Node *node);
     bool scanText(Text *text, bool *isBlank);
-    static bool reference(const QChar **position, const QChar *end, char16_t *character);
+    static bool reference(const Char **position, const Char *end, char16_t *character);
+    bool character(const Char **position, bool *blank) const;
     bool skipContent(const Name &name);
     bool skip(const Node &node) { return node.isEmpty || skipContent(node.name); }
     void appendText(const Text &text, QString *out) const;
@@ -91,13 +95,14 @@ private:
     bool startsWith(QLatin1String literal) const;
     void skipXmlSpace();
 
-    int intOf(const QString &decoded, const Text &plain) const;
-    double doubleOf(const QString &decoded, const Text &plain) const;
+    static void appendPlain(const Text &text, QString *out);
+    static QString toString(const Text &text);
+    int toInt(const Text &text);
+    double toDouble(const Text &text);
+    const QString &numberText(const Text &text);
 
-    const QString &m_source;
-    const QChar *const m_begin;
-    const QChar *m_position;
-    const QChar *const m_end;
+    const Char *m_position;
+    const Char *const m_end;
     QStringList *m_debugMessages;
     // QtXml filters parsed text through the process-wide policy too.
     const QDomImplementation::InvalidDataPolicy m_policy;
@@ -105,16 +110,71 @@ private:
 
     // Struct member names repeat all through a list of structs: share them.
     QString m_keys[64];
+    QString m_number;
 };
+
+char16_t unit(const QChar *c)
+{
+    return c->unicode();
+}
+
+char16_t unit(const char *c)
+{
+    return uchar(*c);
+}
+
+// What an ASCII character may be: in names, and in text that needs no care.
+enum CharacterClass : uchar { NameStart = 1, NamePart = 2, PlainText = 4 };
+
+struct CharacterClasses
+{
+    constexpr CharacterClasses()
+    {
+        for (int c = 0; c < 128; ++c) {
+            const bool letter = (c | 0x20) >= 'a' && (c | 0x20) <= 'z';
+            const bool digit = c >= '0' && c <= '9';
+            classes[c] = uchar((letter ? NameStart : 0)
+                | (letter || digit || c == '_' || c == '-' || c == '.' ? NamePart : 0)
+                | (c > ' ' && c != '<' && c != '&' && c != '>' && c != ']' ? PlainText : 0));
+        }
+    }
+    uchar classes[128] = {};
+};
+
+constexpr CharacterClasses Classes;
+
+bool hasClass(char16_t c, CharacterClass characterClass)
+{
+    return c < 0x80 && (Classes.classes[c] & characterClass);
+}
 
 bool isAsciiLetter(char16_t c)
 {
-    return (c | 0x20) >= u'a' && (c | 0x20) <= u'z';
+    return hasClass(c, NameStart);
 }
 
-bool isNameChar(char16_t c)
+// Past the spaces and line feeds at position, several at a time where it can.
+const QChar *skipIndentation(const QChar *position, const QChar *end)
 {
-    return isAsciiLetter(c) || (c >= u'0' && c <= u'9') || c == u'_' || c == u'-' || c == u'.';
+    while (position < end && (position->unicode() == u' ' || position->unicode() == u'\n'))
+        ++position;
+    return position;
+}
+
+const char *skipIndentation(const char *position, const char *end)
+{
+    constexpr quint64 spaces = 0x2020202020202020;
+    for (;;) {
+        if (position < end && *position == '\n')
+            ++position;
+        quint64 word;
+        while (end - position >= 8 && (std::memcpy(&word, position, 8), word == spaces))
+            position += 8;
+        while (position < end && *position == ' ')
+            ++position;
+        if (position >= end || *position != '\n')
+            return position;
+    }
 }
 
 bool isXmlSpace(char16_t c)
@@ -128,90 +188,96 @@ bool isBlankCharacter(char16_t c)
     return c < 0x80 ? (c == u' ' || (c >= 0x9 && c <= 0xD)) : QChar::isSpace(c);
 }
 
-bool FastReader::equalsIgnoringCase(const Name &name, QLatin1String lowerCase)
+template<typename Char>
+bool FastReader<Char>::equalsIgnoringCase(const Name &name, QLatin1String lowerCase)
 {
     if (name.size != lowerCase.size())
         return false;
     for (int i = 0; i < name.size; ++i) {
-        const char16_t c = name.begin[i].unicode();
+        const char16_t c = unit(name.begin + i);
         if ((isAsciiLetter(c) ? (c | 0x20) : c) != char16_t(lowerCase.data()[i]))
             return false;
     }
     return true;
 }
 
-bool FastReader::equals(const Name &name, QLatin1String tag)
+template<typename Char>
+bool FastReader<Char>::equals(const Name &name, QLatin1String tag)
 {
     if (name.size != tag.size())
         return false;
     for (int i = 0; i < name.size; ++i) {
-        if (name.begin[i].unicode() != char16_t(tag.data()[i]))
+        if (unit(name.begin + i) != char16_t(tag.data()[i]))
             return false;
     }
     return true;
 }
 
-QString FastReader::lowerCase(const Name &name)
+template<typename Char>
+QString FastReader<Char>::lowerCase(const Name &name)
 {
-    QString lower(name.begin, name.size);
-    for (QChar &c : lower) {
-        if (isAsciiLetter(c.unicode()))
-            c = QChar(c.unicode() | 0x20);
+    QString lower(name.size, Qt::Uninitialized);
+    for (int i = 0; i < name.size; ++i) {
+        const char16_t c = unit(name.begin + i);
+        lower[i] = QChar(isAsciiLetter(c) ? char16_t(c | 0x20) : c);
     }
     return lower;
 }
 
-bool FastReader::startsWith(QLatin1String literal) const
+template<typename Char>
+bool FastReader<Char>::startsWith(QLatin1String literal) const
 {
     if (m_end - m_position < literal.size())
         return false;
     for (int i = 0; i < literal.size(); ++i) {
-        if (m_position[i].unicode() != char16_t(literal.data()[i]))
+        if (unit(m_position + i) != char16_t(literal.data()[i]))
             return false;
     }
     return true;
 }
 
-void FastReader::skipXmlSpace()
+template<typename Char>
+void FastReader<Char>::skipXmlSpace()
 {
-    while (m_position < m_end && isXmlSpace(m_position->unicode()))
+    while (m_position < m_end && isXmlSpace(unit(m_position)))
         ++m_position;
 }
 
 // An XML declaration, if any, for version 1.0 and UTF-8, and white space.
-bool FastReader::prolog()
+template<typename Char>
+bool FastReader<Char>::prolog()
 {
     if (startsWith(QLatin1String("<?xml"))) {
         m_position += 5;
         const auto attribute = [this](QLatin1String name, auto acceptValue) {
-            const QChar *const start = m_position;
+            const Char *const start = m_position;
             skipXmlSpace();
             if (m_position == start || !startsWith(name))
                 return false;
             m_position += name.size();
             skipXmlSpace();
-            if (m_position >= m_end || *m_position != QLatin1Char('='))
+            if (m_position >= m_end || unit(m_position) != u'=')
                 return false;
             ++m_position;
             skipXmlSpace();
             if (m_position >= m_end)
                 return false;
-            const QChar quote = *m_position;
-            if (quote != QLatin1Char('"') && quote != QLatin1Char('\''))
+            const char16_t quote = unit(m_position);
+            if (quote != u'"' && quote != u'\'')
                 return false;
-            const QChar *const valueBegin = ++m_position;
-            while (m_position < m_end && *m_position != quote)
+            const Char *const valueBegin = ++m_position;
+            while (m_position < m_end && unit(m_position) != quote)
                 ++m_position;
             if (m_position >= m_end)
                 return false;
-            const QString value(valueBegin, int(m_position - valueBegin));
+            const QString value = toString({valueBegin, m_position});
             ++m_position;
             return bool(acceptValue(value));
         };
         if (!attribute(QLatin1String("version"),
                 [](const QString &value) { return value == QLatin1String("1.0"); }))
             return false;
-        const QChar *const afterVersion = m_position;
+        const Char *const afterVersion = m_position;
         if (!attribute(QLatin1String("encoding"), [](const QString &value) {
                 return value.compare(QLatin1String("utf-8"), Qt::CaseInsensitive) == 0;
             }))
@@ -222,36 +288,38 @@ bool FastReader::prolog()
         m_position += 2;
     }
     skipXmlSpace();
-    return m_position + 1 < m_end && *m_position == QLatin1Char('<')
-        && isAsciiLetter(m_position[1].unicode());
+    return m_position + 1 < m_end && unit(m_position) == u'<'
+        && isAsciiLetter(unit(m_position + 1));
 }
 
 // Nothing but white space after the document element.
-bool FastReader::epilog()
+template<typename Char>
+bool FastReader<Char>::epilog()
 {
     skipXmlSpace();
     return m_position == m_end;
 }
 
 // At '<' and a letter: reads "<name>" or "<name/>".
-bool FastReader::startTag(Node *node)
+template<typename Char>
+bool FastReader<Char>::startTag(Node *node)
 {
-    const QChar *p = m_position + 1;
-    if (p >= m_end || !isAsciiLetter(p->unicode()))
+    const Char *p = m_position + 1;
+    if (p >= m_end || !isAsciiLetter(unit(p)))
         return false;
-    const QChar *const nameBegin = p;
-    while (p < m_end && isNameChar(p->unicode()))
+    const Char *const nameBegin = p;
+    while (p < m_end && hasClass(unit(p), NamePart))
         ++p;
     node->kind = Node::Element;
     node->name = {nameBegin, int(p - nameBegin)};
-    while (p < m_end && isXmlSpace(p->unicode()))
+    while (p < m_end && isXmlSpace(unit(p)))
         ++p;
-    if (p < m_end && *p == QLatin1Char('>')) {
+    if (p < m_end && unit(p) == u'>') {
         node->isEmpty = false;
         m_position = p + 1;
         return enter();
     }
-    if (p + 1 < m_end && *p == QLatin1Char('/') && p[1] == QLatin1Char('>')) {
+    if (p + 1 < m_end && unit(p) == u'/' && unit(p + 1) == u'>') {
         node->isEmpty = true;
         m_position = p + 2;
         return true;
@@ -261,12 +329,17 @@ bool FastReader::startTag(Node *node)
 
 // The next node in the content of the element parent, leaving out the blank
 // text nodes QtXml drops; at parent's end tag, a node of kind End.
-bool FastReader::nextNode(const Name &parent, Node *node)
+template<typename Char>
+bool FastReader<Char>::nextNode(const Name &parent, Node *node)
 {
     for (;;) {
+        // Indentation first, the most common text of all, dropped as blank.
+        const Char *afterSpace = skipIndentation(m_position, m_end);
+        if (afterSpace < m_end && unit(afterSpace) == u'<')
+            m_position = afterSpace;
         if (m_position >= m_end)
             return false;
-        if (*m_position != QLatin1Char('<')) {
+        if (unit(m_position) != u'<') {
             bool blank = true;
             if (!scanText(&node->text, &blank))
                 return false;
@@ -275,15 +348,19 @@ bool FastReader::nextNode(const Name &parent, Node *node)
             node->kind = Node::Text;
             return true;
         }
-        if (m_position + 1 < m_end && m_position[1] == QLatin1Char('/')) {
-            const QChar *p = m_position + 2;
-            const QChar *const nameEnd = p + parent.size;
-            if (nameEnd > m_end || !std::equal(parent.begin, parent.begin + parent.size, p))
+        if (m_position + 1 < m_end && unit(m_position + 1) == u'/') {
+            const Char *p = m_position + 2;
+            const Char *const nameEnd = p + parent.size;
+            if (nameEnd > m_end)
                 return false;
+            for (int i = 0; i < parent.size; ++i) {
+                if (unit(p + i) != unit(parent.begin + i))
+                    return false;
+            }
             p = nameEnd;
-            while (p < m_end && isXmlSpace(p->unicode()))
+            while (p < m_end && isXmlSpace(unit(p)))
                 ++p;
-            if (p >= m_end || *p != QLatin1Char('>'))
+            if (p >= m_end || unit(p) != u'>')
                 return false;
             m_position = p + 1;
             --m_depth;
@@ -296,25 +373,29 @@ bool FastReader::nextNode(const Name &parent, Node *node)
 
 // Character data up to the next '<', with its references checked. Whether it
 // is blank is judged on the characters it stands for.
-bool FastReader::scanText(Text *text, bool *isBlank)
+template<typename Char>
+bool FastReader<Char>::scanText(Text *text, bool *isBlank)
 {
     text->begin = m_position;
     text->hasReference = false;
+    text->isAscii = true;
     bool blank = true;
     bool carriageReturn = false;
     // "]]>" may not stand in text, and Qt 6 also refuses a '>' after "]]" of
     // which references wrote a part: count the ']' the text ends with so far.
     int brackets = 0;
-    const QChar *p = m_position;
+    const Char *p = m_position;
     for (; p < m_end; ++p) {
-        char16_t c = p->unicode();
-        if (c >= 0x80 && c < 0xD800) {
-            blank = blank && QChar::isSpace(c);
+        char16_t c = unit(p);
+        if (hasClass(c, PlainText)) {
+            blank = false;
             brackets = 0;
             continue;
         }
-        if (c > u'>' && c < 0x80 && c != u']') {
-            blank = false;
+        if (c >= 0x80) {
+            text->isAscii = false;
+            if (!character(&p, &blank))
+                return false;
             brackets = 0;
             continue;
         }
@@ -332,13 +413,13 @@ bool FastReader::scanText(Text *text, bool *isBlank)
             blank = false;
             continue;
         case u'>':
-            if (brackets >= 2 && p->unicode() == u'>')
+            if (brackets >= 2 && unit(p) == u'>')
                 return false;
             break;
         case u'\r':
             // Qt 5 keeps a carriage return in text, Qt 6 turns it into a line
             // feed; one written as a reference is kept by both.
-            carriageReturn = carriageReturn || p->unicode() == u'\r';
+            carriageReturn = carriageReturn || unit(p) == u'\r';
             brackets = 0;
             continue;
         case u'\t':
@@ -350,17 +431,8 @@ bool FastReader::scanText(Text *text, bool *isBlank)
             break;
         }
         brackets = 0;
-        if (c < 0x20 || c == 0xFFFE || c == 0xFFFF)
+        if (c < 0x20)
             return false;
-        if (c >= 0xD800 && c < 0xE000) {
-            // Qt 5 drops each half of a surrogate pair as an invalid character.
-            const bool pairsKept = QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
-                || m_policy == QDomImplementation::AcceptInvalidChars;
-            if (!pairsKept || !QChar::isHighSurrogate(c) || p + 1 >= m_end
-                || !QChar::isLowSurrogate(p[1].unicode()))
-                return false;
-            ++p;
-        }
         blank = blank && isBlankCharacter(c);
     }
     if (carriageReturn && !blank)
@@ -371,15 +443,94 @@ bool FastReader::scanText(Text *text, bool *isBlank)
     return true;
 }
 
+// Qt 5 drops each half of a surrogate pair as an invalid character; Qt 6, and
+// QtXml told to accept invalid characters, keep the pair.
+bool keepsSurrogatePairs(QDomImplementation::InvalidDataPolicy policy)
+{
+    return QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+        || policy == QDomImplementation::AcceptInvalidChars;
+}
+
+// At a UTF-16 unit beyond ASCII: checks it and leaves position on its last unit.
+template<>
+bool FastReader<QChar>::character(const QChar **position, bool *blank) const
+{
+    const QChar *p = *position;
+    const char16_t c = p->unicode();
+    if (c < 0xD800) {
+        *blank = *blank && QChar::isSpace(c);
+        return true;
+    }
+    if (c >= 0xE000) {
+        *blank = false;
+        return c < 0xFFFE;
+    }
+    if (!keepsSurrogatePairs(m_policy) || !QChar::isHighSurrogate(c) || p + 1 >= m_end
+        || !QChar::isLowSurrogate(p[1].unicode()))
+        return false;
+    *blank = false;
+    *position = p + 1;
+    return true;
+}
+
+// At a byte beyond ASCII: checks that a well-formed UTF-8 sequence for a
+// character XML allows starts there, and leaves position on its last byte.
+template<>
+bool FastReader<char>::character(const char **position, bool *blank) const
+{
+    const uchar *p = reinterpret_cast<const uchar *>(*position);
+    const uchar *const end = reinterpret_cast<const uchar *>(m_end);
+    const uchar lead = *p;
+    int length;
+    char32_t code;
+    uchar lowest = 0x80;
+    uchar highest = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        code = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        code = lead & 0x0F;
+        lowest = lead == 0xE0 ? 0xA0 : 0x80; // no overlong forms
+        highest = lead == 0xED ? 0x9F : 0xBF; // no surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        code = lead & 0x07;
+        lowest = lead == 0xF0 ? 0x90 : 0x80;
+        highest = lead == 0xF4 ? 0x8F : 0xBF; // nothing beyond U+10FFFF
+    } else {
+        return false;
+    }
+    if (end - p < length || p[1] < lowest || p[1] > highest)
+        return false;
+    for (int i = 1; i < length; ++i) {
+        if (i > 1 && (p[i] < 0x80 || p[i] > 0xBF))
+            return false;
+        code = (code << 6) | (p[i] & 0x3F);
+    }
+    if (code >= 0x10000) {
+        if (!keepsSurrogatePairs(m_policy))
+            return false;
+        *blank = false;
+    } else if (code >= 0xFFFE) {
+        return false;
+    } else {
+        *blank = *blank && QChar::isSpace(char16_t(code));
+    }
+    *position += length - 1;
+    return true;
+}
+
 // At '&': one of the five predefined entities, or a character reference to a
 // character both Qt 5 and Qt 6 take in the Basic Multilingual Plane.
-bool FastReader::reference(const QChar **position, const QChar *end, char16_t *character)
+template<typename Char>
+bool FastReader<Char>::reference(const Char **position, const Char *end, char16_t *character)
 {
-    const QChar *const p = *position + 1;
-    const QChar *semicolon = p;
-    while (semicolon < end && semicolon - p < 10 && *semicolon != QLatin1Char(';'))
+    const Char *const p = *position + 1;
+    const Char *semicolon = p;
+    while (semicolon < end && semicolon - p < 10 && unit(semicolon) != u';')
         ++semicolon;
-    if (semicolon >= end || *semicolon != QLatin1Char(';'))
+    if (semicolon >= end || unit(semicolon) != u';')
         return false;
     const Name entity = {p, int(semicolon - p)};
     if (equals(entity, QLatin1String("lt")))
@@ -392,14 +543,14 @@ bool FastReader::reference(const QChar **position, const QChar *end, char16_t *c
         *character = u'"';
     else if (equals(entity, QLatin1String("apos")))
         *character = u'\'';
-    else if (entity.size >= 2 && entity.begin[0] == QLatin1Char('#')) {
-        const bool hex = entity.begin[1] == QLatin1Char('x');
-        const QChar *digit = entity.begin + (hex ? 2 : 1);
+    else if (entity.size >= 2 && unit(entity.begin) == u'#') {
+        const bool hex = unit(entity.begin + 1) == u'x';
+        const Char *digit = entity.begin + (hex ? 2 : 1);
         if (digit == semicolon)
             return false;
         uint code = 0;
         for (; digit < semicolon; ++digit) {
-            const char16_t c = digit->unicode();
+            const char16_t c = unit(digit);
             uint digitValue;
             if (c >= u'0' && c <= u'9')
                 digitValue = c - u'0';
@@ -423,16 +574,20 @@ bool FastReader::reference(const QChar **position, const QChar *end, char16_t *c
     return true;
 }
 
-void FastReader::appendText(const Text &text, QString *out) const
+template<typename Char>
+void FastReader<Char>::appendText(const Text &text, QString *out) const
 {
     if (!text.hasReference) {
-        out->append(text.begin, int(text.end - text.begin));
+        appendPlain(text, out);
         return;
     }
-    const QChar *p = text.begin;
+    out->reserve(out->size() + int(text.end - text.begin));
+    const Char *p = text.begin;
     while (p < text.end) {
-        const QChar *const plainEnd = std::find(p, text.end, QLatin1Char('&'));
-        out->append(p, int(plainEnd - p));
+        const Char *plainEnd = p;
+        while (plainEnd < text.end && unit(plainEnd) != u'&')
+            ++plainEnd;
+        appendPlain({p, plainEnd, false, text.isAscii}, out);
         if (plainEnd == text.end)
             break;
         p = plainEnd;
@@ -442,8 +597,66 @@ void FastReader::appendText(const Text &text, QString *out) const
     }
 }
 
+template<>
+void FastReader<QChar>::appendPlain(const Text &text, QString *out)
+{
+    out->append(text.begin, int(text.end - text.begin));
+}
+
+template<>
+void FastReader<char>::appendPlain(const Text &text, QString *out)
+{
+    const int size = int(text.end - text.begin);
+    if (text.isAscii)
+        out->append(QLatin1String(text.begin, size));
+    else
+        out->append(QString::fromUtf8(text.begin, size));
+}
+
+template<typename Char>
+QString FastReader<Char>::toString(const Text &text)
+{
+    QString result;
+    appendPlain(text, &result);
+    return result;
+}
+
+// A number in plain text, converted by QString's own conversion, or straight
+// for the commonest form (a sign and up to nine digits) where that is the same.
+template<typename Char>
+int FastReader<Char>::toInt(const Text &text)
+{
+    const Char *p = text.begin;
+    const bool negative = p < text.end && unit(p) == u'-';
+    p += negative ? 1 : 0;
+    if (p < text.end && text.end - p <= 9) {
+        int number = 0;
+        for (; p < text.end && unit(p) >= u'0' && unit(p) <= u'9'; ++p)
+            number = number * 10 + (unit(p) - u'0');
+        if (p == text.end)
+            return negative ? -number : number;
+    }
+    return numberText(text).toInt(nullptr, 10);
+}
+
+template<typename Char>
+double FastReader<Char>::toDouble(const Text &text)
+{
+    return numberText(text).toDouble();
+}
+
+// The text in a string kept for numbers, so that converting allocates nothing.
+template<typename Char>
+const QString &FastReader<Char>::numberText(const Text &text)
+{
+    m_number.clear();
+    appendPlain(text, &m_number);
+    return m_number;
+}
+
 // Skips the rest of an element's content, up to and including its end tag.
-bool FastReader::skipContent(const Name &name)
+template<typename Char>
+bool FastReader<Char>::skipContent(const Name &name)
 {
     Node node;
     for (;;) {
@@ -457,7 +670,8 @@ bool FastReader::skipContent(const Name &name)
 }
 
 // The text of the rest of an element's content, nested elements included.
-bool FastReader::collectText(const Name &name, QString *out)
+template<typename Char>
+bool FastReader<Char>::collectText(const Name &name, QString *out)
 {
     Node node;
     for (;;) {
@@ -479,7 +693,8 @@ bool FastReader::collectText(const Name &name, QString *out)
 
 // QDomElement::text() of an element whose start tag was just read. The common
 // case, one text node without references, comes back as plain, not copied.
-bool FastReader::elementText(const Node &element, QString *text, Text *plain)
+template<typename Char>
+bool FastReader<Char>::elementText(const Node &element, QString *text, Text *plain)
 {
     *plain = Text();
     *text = QLatin1String("");
@@ -491,7 +706,7 @@ bool FastReader::elementText(const Node &element, QString *text, Text *plain)
     if (first.kind == Node::End)
         return true;
     if (first.kind == Node::Text) {
-        const QChar *const afterText = m_position;
+        const Char *const afterText = m_position;
         const int depth = m_depth;
         Node second;
         if (!first.text.hasReference && nextNode(element.name, &second)
@@ -507,31 +722,8 @@ bool FastReader::elementText(const Node &element, QString *text, Text *plain)
     return (first.isEmpty || collectText(first.name, text)) && collectText(element.name, text);
 }
 
-int FastReader::intOf(const QString &decoded, const Text &plain) const
-{
-    if (!plain.begin)
-        return decoded.toInt(nullptr, 10);
-#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
-    return QStringView(plain.begin, plain.end).toInt(nullptr, 10);
-#else
-    return QStringRef(&m_source, int(plain.begin - m_begin), int(plain.end - plain.begin))
-        .toInt(nullptr, 10);
-#endif
-}
-
-double FastReader::doubleOf(const QString &decoded, const Text &plain) const
-{
-    if (!plain.begin)
-        return decoded.toDouble();
-#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
-    return QStringView(plain.begin, plain.end).toDouble();
-#else
-    return QStringRef(&m_source, int(plain.begin - m_begin), int(plain.end - plain.begin))
-        .toDouble();
-#endif
-}
-
-bool FastReader::read(QuorResponse *response)
+template<typename Char>
+bool FastReader<Char>::read(QuorResponse *response)
 {
     Node root;
     if (m_policy == QDomImplementation::ReturnNullNode || !prolog() || !startTag(&root))
@@ -565,7 +757,8 @@ bool FastReader::read(QuorResponse *response)
 }
 
 // The value of the first child of the first child of params.
-bool FastReader::params(const Node &params, QVariant *value)
+template<typename Char>
+bool FastReader<Char>::params(const Node &params, QVariant *value)
 {
     *value = QVariant();
     if (params.isEmpty)
@@ -581,7 +774,8 @@ bool FastReader::params(const Node &params, QVariant *value)
 }
 
 // The value of an element's first child, read to the element's end.
-bool FastReader::firstValueOf(const Node &parent, QVariant *result)
+template<typename Char>
+bool FastReader<Char>::firstValueOf(const Node &parent, QVariant *result)
 {
     *result = QVariant();
     if (parent.isEmpty)
@@ -597,7 +791,8 @@ bool FastReader::firstValueOf(const Node &parent, QVariant *result)
 }
 
 // A <value> element whose start tag was just read, read to its end.
-bool FastReader::value(const Node &element, int nesting, QVariant *result)
+template<typename Char>
+bool FastReader<Char>::value(const Node &element, int nesting, QVariant *result)
 {
     if (!equalsIgnoringCase(element.name, QLatin1String("value"))) {
         *result = QVariant();
@@ -629,10 +824,19 @@ bool FastReader::value(const Node &element, int nesting, QVariant *result)
     return typedValue(first, nesting, result) && skipContent(element.name);
 }
 
-bool FastReader::typedValue(const Node &typed, int nesting, QVariant *result)
+template<typename Char>
+bool FastReader<Char>::typedValue(const Node &typed, int nesting, QVariant *result)
 {
-    const QString tag = lowerCase(typed.name);
-    const ValueKind kind = kindOfTag(tag);
+    ValueKind kind = ValueKind::Unknown;
+    for (const ValueTag &entry : ValueTags) {
+        // Most names differ in length or in their first letter.
+        if (entry.lowerCaseTag.size() == typed.name.size
+            && (unit(typed.name.begin) | 0x20) == entry.lowerCaseTag.at(0)
+            && equalsIgnoringCase(typed.name, entry.lowerCaseTag)) {
+            kind = entry.kind;
+            break;
+        }
+    }
     if (isContainer(kind) && nesting >= QuorDocument::MaxValueNesting) {
         reportTooDeepToRead(m_debugMessages);
         *result = QVariant();
@@ -647,7 +851,7 @@ bool FastReader::typedValue(const Node &typed, int nesting, QVariant *result)
         *result = QVariant();
         return skip(typed);
     case ValueKind::Unknown:
-        reportUnknownType(tag, m_debugMessages);
+        reportUnknownType(lowerCase(typed.name), m_debugMessages);
         *result = QVariant();
         return skip(typed);
     default:
@@ -655,37 +859,31 @@ bool FastReader::typedValue(const Node &typed, int nesting, QVariant *result)
     }
 }
 
-bool FastReader::scalar(const Node &typed, ValueKind kind, QVariant *result)
+template<typename Char>
+bool FastReader<Char>::scalar(const Node &typed, ValueKind kind, QVariant *result)
 {
     QString text;
     Text plain;
     if (!elementText(typed, &text, &plain))
         return false;
-    const auto wholeText
-        = [&]() { return plain.begin ? QString(plain.begin, int(plain.end - plain.begin)) : text; };
+    const auto wholeText = [&]() { return plain.begin ? toString(plain) : text; };
     switch (kind) {
     case ValueKind::String:
         *result = QVariant(wholeText());
         break;
     case ValueKind::Int:
-        *result = QVariant(intOf(text, plain));
+        *result = QVariant(plain.begin ? toInt(plain) : text.toInt(nullptr, 10));
         break;
     case ValueKind::Double:
-        *result = QVariant(doubleOf(text, plain));
+        *result = QVariant(plain.begin ? toDouble(plain) : text.toDouble());
         break;
     case ValueKind::Boolean: {
-        if (plain.begin && plain.end - plain.begin == 1 && plain.begin->isDigit()) {
-            *result = QVariant(*plain.begin == QLatin1Char('1'));
-        } else {
-            const QString value = wholeText();
-            *result
-                = QVariant(value.toLower() == QLatin1String("true") || value == QLatin1String("1"));
-        }
+        const QString value = wholeText();
+        *result = QVariant(value == QLatin1String("1") || value.toLower() == QLatin1String("true"));
         break;
     }
     case ValueKind::Base64:
-        *result = QVariant(QByteArray::fromBase64(
-            plain.begin ? QStringView(plain.begin, plain.end).toLatin1() : text.toLatin1()));
+        *result = QVariant(QByteArray::fromBase64(wholeText().toLatin1()));
         break;
     case ValueKind::DateTime:
         *result = QVariant(QDateTime::fromString(wholeText(), dateTimeFormat()));
@@ -698,7 +896,8 @@ bool FastReader::scalar(const Node &typed, ValueKind kind, QVariant *result)
 
 // The items of the first child of <array>, whatever its name: each a value,
 // or an invalid variant for text standing among them.
-bool FastReader::array(const Node &typed, int nesting, QVariant *result)
+template<typename Char>
+bool FastReader<Char>::array(const Node &typed, int nesting, QVariant *result)
 {
     QVariantList items;
     if (!typed.isEmpty) {
@@ -726,7 +925,8 @@ bool FastReader::array(const Node &typed, int nesting, QVariant *result)
 }
 
 // Every node in a struct is a member; text stands for one without name or value.
-bool FastReader::structure(const Node &typed, int nesting, QVariant *result)
+template<typename Char>
+bool FastReader<Char>::structure(const Node &typed, int nesting, QVariant *result)
 {
     QVariantMap entries;
     if (!typed.isEmpty) {
@@ -737,7 +937,7 @@ bool FastReader::structure(const Node &typed, int nesting, QVariant *result)
             if (node.kind == Node::End)
                 break;
             if (node.kind == Node::Text)
-                entries[QString()] = QVariant();
+                entries.insert(QString(), QVariant());
             else if (!member(node, nesting, &entries))
                 return false;
         }
@@ -749,10 +949,11 @@ bool FastReader::structure(const Node &typed, int nesting, QVariant *result)
 // The DOM reader takes a member's first descendants named "name" and "value",
 // however deep. Read here: <name> holding text only, then <value>, with text
 // around them and anything after <value>. Any other shape is left to the DOM.
-bool FastReader::member(const Node &member, int nesting, QVariantMap *entries)
+template<typename Char>
+bool FastReader<Char>::member(const Node &member, int nesting, QVariantMap *entries)
 {
     if (member.isEmpty) {
-        (*entries)[QString()] = QVariant();
+        entries->insert(QString(), QVariant());
         return true;
     }
     Node node;
@@ -761,7 +962,7 @@ bool FastReader::member(const Node &member, int nesting, QVariantMap *entries)
             return false;
     } while (node.kind == Node::Text);
     if (node.kind == Node::End) {
-        (*entries)[QString()] = QVariant();
+        entries->insert(QString(), QVariant());
         return true;
     }
     if (!equals(node.name, QLatin1String("name")))
@@ -789,7 +990,7 @@ bool FastReader::member(const Node &member, int nesting, QVariantMap *entries)
             return false;
     } while (node.kind == Node::Text);
     if (node.kind == Node::End) {
-        (*entries)[name] = QVariant();
+        entries->insert(name, QVariant());
         return true;
     }
     if (!equals(node.name, QLatin1String("value")))
@@ -797,19 +998,30 @@ bool FastReader::member(const Node &member, int nesting, QVariantMap *entries)
     QVariant memberValue;
     if (!value(node, nesting + 1, &memberValue))
         return false;
-    (*entries)[name] = memberValue;
+    entries->insert(name, memberValue);
     return skipContent(member.name);
 }
 
-QString FastReader::key(const Text &text)
+template<typename Char>
+QString FastReader<Char>::key(const Text &text)
 {
     const int size = int(text.end - text.begin);
     uint hash = uint(size);
-    for (const QChar *c = text.begin; c < text.end; ++c)
-        hash = hash * 31 + c->unicode();
+    for (const Char *c = text.begin; c < text.end; ++c)
+        hash = hash * 31 + unit(c);
     QString &slot = m_keys[hash % (sizeof m_keys / sizeof m_keys[0])];
-    if (slot.size() != size || !std::equal(text.begin, text.end, slot.constData()))
-        slot = QString(text.begin, size);
+    const auto sameText = [&]() {
+        for (int i = 0; i < size; ++i) {
+            if (slot.at(i).unicode() != unit(text.begin + i))
+                return false;
+        }
+        return true;
+    };
+    // Bytes beyond ASCII are not compared unit for unit with UTF-16.
+    if (!text.isAscii)
+        return toString(text);
+    if (slot.size() != size || !sameText())
+        slot = toString(text);
     return slot;
 }
 
@@ -817,13 +1029,35 @@ QString FastReader::key(const Text &text)
 
 namespace QuorFastCodec {
 
-bool readResponse(const QString &text, QuorResponse *response, QStringList *debugMessages)
+template<typename Char>
+bool read(const Char *begin, const Char *end, QuorResponse *response, QStringList *debugMessages)
 {
     QStringList messages;
-    if (!FastReader(text, &messages).read(response))
+    if (!FastReader<Char>(begin, end, &messages).read(response))
         return false;
     *debugMessages = messages;
     return true;
+}
+
+bool readResponse(const QString &text, QuorResponse *response, QStringList *debugMessages)
+{
+    return read(text.constData(), text.constData() + text.size(), response, debugMessages);
+}
+
+bool readResponse(const QByteArray &utf8, QuorResponse *response, QStringList *debugMessages)
+{
+    return read(utf8.constData(), utf8.constData() + utf8.size(), response, debugMessages);
+}
+
+QuorResponse readResponseBytes(const QByteArray &utf8)
+{
+    QuorResponse response;
+    QStringList debugMessages;
+    if (readResponse(utf8, &response, &debugMessages))
+        quorDebugFlush(debugMessages);
+    else
+        response = QuorDomCodec::readResponse(QString::fromUtf8(utf8));
+    return response;
 }
 
 } // namespace QuorFastCodec

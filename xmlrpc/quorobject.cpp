@@ -41,9 +41,14 @@ void QuorObject::parseResponse(QString response, QNetworkReply *reply)
         quorDebugFlush(debugMessages);
     else
         outcome = QuorDomCodec::readResponse(response);
-    if (outcome.isFault)
-        Q_EMIT fault(outcome.faultCode, outcome.faultString, reply);
+    quorDeliverResponse(this, &outcome, reply);
+}
+
+void quorDeliverResponse(QuorObject *call, QuorResponse *response, QNetworkReply *reply)
+{
+    if (response->isFault)
+        Q_EMIT call->fault(response->faultCode, response->faultString, reply);
     else
-        Q_EMIT aresponse(outcome.value, reply);
-    delete this;
+        Q_EMIT call->aresponse(response->value, reply);
+    delete call;
 }

@@ -1,5 +1,6 @@
 #include "quorxmlrpcclient.h"
 
+#include "quorcodec_p.h"
 #include "quorfault.h"
 #include "quorobject.h"
 
@@ -98,21 +99,22 @@ void QuorXmlRpcClient::replyFinished(QNetworkReply *reply)
         return;
     QuorObject *callObject = entry.value();
 
-    QString response;
+    // A slot that destroys the client also destroys the reply with the manager.
+    const QPointer<QuorXmlRpcClient> alive(this);
     if (reply->error() != QNetworkReply::NoError) {
-        response = QuorFault(TransportErrorCode, reply->errorString()).toString();
+        callObject->parseResponse(
+            QuorFault(TransportErrorCode, reply->errorString()).toString(), reply);
     } else {
-        // The body counts as zero-terminated text.
+        // The body counts as zero-terminated text. It is read straight from
+        // its UTF-8 bytes, as parseResponse() would read it decoded.
         QByteArray body = reply->readAll();
         const int zero = body.indexOf('\0');
         if (zero >= 0)
             body.truncate(zero);
-        response = QString::fromUtf8(body);
+        QuorResponse response = QuorFastCodec::readResponseBytes(body);
+        body.clear();
+        quorDeliverResponse(callObject, &response, reply);
     }
-
-    // A slot that destroys the client also destroys the reply with the manager.
-    const QPointer<QuorXmlRpcClient> alive(this);
-    callObject->parseResponse(response, reply);
     if (!alive)
         return;
     reply->deleteLater();
