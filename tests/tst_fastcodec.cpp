@@ -8,6 +8,8 @@
 #include <QDomImplementation>
 #include <QTest>
 
+#include <climits>
+#include <cstring>
 #include <typeinfo>
 
 namespace {
@@ -48,6 +50,23 @@ QVariant nestedLists(int depth)
     for (int i = 0; i < depth; ++i)
         value = QVariant(QVariantList {value, 1});
     return value;
+}
+
+// Doubles of every magnitude, special ones included, and ints of every length.
+QVariant manyNumbers(RandomXmlRpc &random)
+{
+    QVariantList numbers {qInf(), -qInf(), qQNaN(), -0.0, 0.0, 1e-5, 1e-4, 123456.5, 999999.5, 1e21,
+        5e-324, 1.7976931348623157e308, INT_MIN, INT_MAX, 0, -1};
+    for (int i = 0; i < 20000; ++i) {
+        const quint64 bits = (quint64(random.below(0x10000)) << 48)
+            | (quint64(random.below(0x1000000)) << 24) | random.below(0x1000000);
+        double number = 0;
+        std::memcpy(&number, &bits, sizeof number);
+        numbers.append(number);
+        numbers.append(double(int(random.below(2000000)) - 1000000) / 64);
+        numbers.append(int(random.below(0x7fffffff)) - int(random.below(0x7fffffff)));
+    }
+    return numbers;
 }
 
 } // namespace
@@ -105,27 +124,37 @@ void TestFastCodec::writersMatchDom()
             values.append(random.value());
         if (i == 0)
             values = {nestedLists(255), nestedLists(256), nestedLists(300)};
+        if (i == 1)
+            values = {manyNumbers(random)};
         const QString text = random.text();
 
         QString fast;
+        QByteArray fastUtf8;
         QString dom;
         QStringList fastMessages;
+        QStringList utf8Messages;
         QStringList domMessages;
         if (document == QLatin1String("call")) {
             fastMessages = messagesOf([&] { fast = QuorFastCodec::writeCall(text, values); });
+            utf8Messages
+                = messagesOf([&] { fastUtf8 = QuorFastCodec::writeCallUtf8(text, values); });
             domMessages = messagesOf([&] { dom = QuorDomCodec::writeCall(text, values); });
         } else if (document == QLatin1String("response")) {
             const QVariant value = values.value(0);
             fastMessages = messagesOf([&] { fast = QuorFastCodec::writeResponse(value); });
+            utf8Messages = messagesOf([&] { fastUtf8 = QuorFastCodec::writeResponseUtf8(value); });
             domMessages = messagesOf([&] { dom = QuorDomCodec::writeResponse(value); });
         } else {
             const int code = int(random.below(70000)) - 35000;
             fast = QuorFastCodec::writeFault(code, text);
+            fastUtf8 = QuorFastCodec::writeFaultUtf8(code, text);
             dom = QuorDomCodec::writeFault(code, text);
         }
         QVERIFY2(fast == dom,
             qPrintable(QStringLiteral("case %1:\n%2\n--- DOM writes:\n%3").arg(i).arg(fast, dom)));
+        QCOMPARE(fastUtf8, dom.toUtf8());
         QCOMPARE(fastMessages, domMessages);
+        QCOMPARE(utf8Messages, domMessages);
         // Whatever the writer writes, the fast reader reads itself.
         if (document != QLatin1String("call"))
             QVERIFY2(compareReaders(fast), qPrintable(fast));

@@ -42,6 +42,10 @@ namespace QuorFastCodec {
 QString writeCall(const QString &method, const QVariantList &args);
 QString writeResponse(const QVariant &value);
 QString writeFault(int code, const QString &message);
+// Their UTF-8 encoding, written directly.
+QByteArray writeCallUtf8(const QString &method, const QVariantList &args);
+QByteArray writeResponseUtf8(const QVariant &value);
+QByteArray writeFaultUtf8(int code, const QString &message);
 
 // Reads text exactly as QuorDomCodec::readResponse() does, keeping the debug
 // messages in debugMessages, and returns true; or returns false, having done

@@ -86,8 +86,8 @@ QNetworkReply *QuorXmlRpcClient::call(QString method, QList<QVariant> args, QObj
         callObject, SIGNAL(aresponse(QVariant &, QNetworkReply *)), responseObject, responseSlot);
     connect(
         callObject, SIGNAL(fault(int, const QString &, QNetworkReply *)), faultObject, faultSlot);
-    const QString document = callObject->prepareCall(method, args);
-    QNetworkReply *reply = manager.post(request, document.toUtf8());
+    // The very bytes of prepareCall(method, args).toUtf8(), written directly.
+    QNetworkReply *reply = manager.post(request, QuorFastCodec::writeCallUtf8(method, args));
     callmap.insert(reply, callObject);
     return reply;
 }

@@ -1,5 +1,6 @@
 #include "quorxmlrpcserver.h"
 
+#include "quorcodec_p.h"
 #include "quordocument_p.h"
 #include "quorfault.h"
 #include "quorhttp_p.h"
@@ -35,8 +36,8 @@ struct CallResult
 
     QByteArray document() const
     {
-        return isFault ? QuorFault(code, message).toString().toUtf8()
-                       : QuorObject::prepareResponse(value).toUtf8();
+        return isFault ? QuorFastCodec::writeFaultUtf8(code, message)
+                       : QuorFastCodec::writeResponseUtf8(value);
     }
 };
 
