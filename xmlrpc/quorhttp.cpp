@@ -130,17 +130,22 @@ QByteArray reasonPhrase(int status)
     }
 }
 
-QByteArray response(int status, const QByteArray &contentType, const QByteArray &body, bool close)
+QByteArray response(
+    int status, const QByteArray &contentType, const QByteArray &body, Connection connection)
 {
     QByteArray text;
-    text.reserve(160 + body.size());
+    text.reserve(128 + body.size());
     text += "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonPhrase(status) + "\r\n";
-    text += "Server: Tavrel\r\n";
     if (status == 405)
         text += "Allow: POST\r\n";
     text += "Content-Type: " + contentType + "\r\n";
     text += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
-    text += close ? "Connection: close\r\n\r\n" : "Connection: keep-alive\r\n\r\n";
+    // HTTP/1.1 keeps a connection open unless told otherwise; HTTP/1.0 the opposite.
+    if (connection == Connection::Close)
+        text += "Connection: close\r\n";
+    else if (connection == Connection::KeepAliveHttp10)
+        text += "Connection: keep-alive\r\n";
+    text += "\r\n";
     text += body;
     return text;
 }

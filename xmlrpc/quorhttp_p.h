@@ -29,8 +29,11 @@ struct QuorHttpHead
 
 namespace QuorHttp {
 QByteArray reasonPhrase(int status);
-// A complete response with the given body, written at once.
-QByteArray response(int status, const QByteArray &contentType, const QByteArray &body, bool close);
+// A complete response with the given body, written at once. Its head is kept
+// short: Qt's HTTP client reads a response head one byte per system call.
+enum class Connection { Close, KeepAlive, KeepAliveHttp10 };
+QByteArray response(
+    int status, const QByteArray &contentType, const QByteArray &body, Connection connection);
 } // namespace QuorHttp
 
 #endif

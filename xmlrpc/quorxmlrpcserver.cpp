@@ -282,10 +282,14 @@ private:
         m_busy = true;
         m_timer.stop();
         const QPointer<QuorXmlRpcConnection> self(this);
-        m_server->dispatch(body, [self](const CallResult &result) {
+        const QuorHttp::Connection answerConnection = m_closeAfterResponse
+            ? QuorHttp::Connection::Close
+            : m_head.minorVersion == 0 ? QuorHttp::Connection::KeepAliveHttp10
+                                       : QuorHttp::Connection::KeepAlive;
+        m_server->dispatch(body, [self, answerConnection](const CallResult &result) {
             if (self)
-                self->respond(QuorHttp::response(
-                    200, "text/xml", result.document(), self->m_closeAfterResponse));
+                self->respond(
+                    QuorHttp::response(200, "text/xml", result.document(), answerConnection));
         });
         return true;
     }
@@ -330,7 +334,8 @@ private:
     {
         m_closeAfterResponse = true;
         respond(QuorHttp::response(status, "text/plain",
-            QByteArray::number(status) + ' ' + QuorHttp::reasonPhrase(status) + '\n', true));
+            QByteArray::number(status) + ' ' + QuorHttp::reasonPhrase(status) + '\n',
+            QuorHttp::Connection::Close));
         return false;
     }
 
