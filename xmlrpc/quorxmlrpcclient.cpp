@@ -2,6 +2,7 @@
 
 #include "quorcodec_p.h"
 #include "quorfault.h"
+#include "quorhttpclient_p.h"
 #include "quorobject.h"
 
 #include <QNetworkReply>
@@ -10,6 +11,18 @@
 namespace {
 const QByteArray UserAgentHeader = QByteArrayLiteral("User-Agent");
 constexpr int TransportErrorCode = -32300;
+// The client's own connections to loopback servers, made at its first call there.
+QuorHttpTransport *loopbackTransport(QuorXmlRpcClient *client)
+{
+    auto *transport = client->findChild<QuorHttpTransport *>(QString(), Qt::FindDirectChildrenOnly);
+    if (!transport) {
+        transport = new QuorHttpTransport(client);
+        QObject::connect(transport, SIGNAL(finished(QNetworkReply *)), client,
+            SLOT(replyFinished(QNetworkReply *)));
+    }
+    return transport;
+}
+
 } // namespace
 
 QuorXmlRpcClient::QuorXmlRpcClient(QObject *parent)
@@ -39,9 +52,12 @@ QuorXmlRpcClient::QuorXmlRpcClient(QUrl url, QString userAgent, QObject *parent)
 
 QuorXmlRpcClient::~QuorXmlRpcClient()
 {
-    // The manager aborts its pending replies as it goes; none of them may reach
-    // replyFinished() on a client that is half destroyed.
+    // The manager and the transport abort their pending replies as they go;
+    // none of them may reach replyFinished() on a client that is half destroyed.
     manager.disconnect(this);
+    if (QuorHttpTransport *loopback
+        = findChild<QuorHttpTransport *>(QString(), Qt::FindDirectChildrenOnly))
+        loopback->disconnect(this);
 }
 
 void QuorXmlRpcClient::init()
@@ -87,7 +103,10 @@ QNetworkReply *QuorXmlRpcClient::call(QString method, QList<QVariant> args, QObj
     connect(
         callObject, SIGNAL(fault(int, const QString &, QNetworkReply *)), faultObject, faultSlot);
     // The very bytes of prepareCall(method, args).toUtf8(), written directly.
-    QNetworkReply *reply = manager.post(request, QuorFastCodec::writeCallUtf8(method, args));
+    const QByteArray document = QuorFastCodec::writeCallUtf8(method, args);
+    QNetworkReply *reply = QuorHttpTransport::serves(request.url())
+        ? loopbackTransport(this)->post(request, document)
+        : manager.post(request, document);
     callmap.insert(reply, callObject);
     return reply;
 }

@@ -1,0 +1,561 @@
+#include "quorhttpclient_p.h"
+
+#include <QCoreApplication>
+#include <QHostAddress>
+#include <QNetworkProxy>
+#include <QScopeGuard>
+#include <QTcpSocket>
+#include <QUrl>
+
+namespace {
+
+constexpr int MaximumConnectionsPerServer = 6;
+constexpr int MaximumHeadSize = 64 * 1024;
+
+QString hostOf(const QUrl &url)
+{
+    return url.host(QUrl::FullyEncoded);
+}
+
+// What QNetworkAccessManager reports for an HTTP error status.
+QNetworkReply::NetworkError errorOfStatus(int status)
+{
+    switch (status) {
+    case 401:
+        return QNetworkReply::AuthenticationRequiredError;
+    case 403:
+        return QNetworkReply::ContentAccessDenied;
+    case 404:
+        return QNetworkReply::ContentNotFoundError;
+    case 405:
+        return QNetworkReply::ContentOperationNotPermittedError;
+    case 407:
+        return QNetworkReply::ProxyAuthenticationRequiredError;
+    case 409:
+        return QNetworkReply::ContentConflictError;
+    case 410:
+        return QNetworkReply::ContentGoneError;
+    case 418:
+        return QNetworkReply::ProtocolInvalidOperationError;
+    case 500:
+        return QNetworkReply::InternalServerError;
+    case 501:
+        return QNetworkReply::OperationNotImplementedError;
+    case 503:
+        return QNetworkReply::ServiceUnavailableError;
+    default:
+        return status >= 500 ? QNetworkReply::UnknownServerError
+                             : QNetworkReply::UnknownContentError;
+    }
+}
+
+} // namespace
+
+// One kept-alive connection, carrying one call at a time.
+class QuorHttpConnection : public QObject
+{
+public:
+    QuorHttpConnection(QuorHttpTransport *transport, const QString &host, quint16 port)
+        : QObject(transport)
+        , m_transport(transport)
+        , m_host(host)
+        , m_port(port)
+    {
+        newSocket();
+    }
+
+    bool serves(const QString &host, quint16 port) const
+    {
+        return m_host == host && m_port == port;
+    }
+    bool isIdle() const { return !m_reply && !m_closing; }
+
+    void start(QuorHttpReply *reply)
+    {
+        m_reply = reply;
+        reply->m_connection = this;
+        m_retried = false;
+        m_receivedAny = false;
+        send();
+    }
+
+    // The reply is aborted: the connection goes with it, since the rest of its
+    // answer would still arrive.
+    void drop()
+    {
+        m_reply = nullptr;
+        close();
+    }
+
+private:
+    void newSocket()
+    {
+        m_socket = new QTcpSocket(this);
+        connect(m_socket, &QTcpSocket::connected, this,
+            [this] { m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1); });
+        connect(m_socket, &QTcpSocket::readyRead, this, &QuorHttpConnection::read);
+        connect(m_socket, &QTcpSocket::disconnected, this, &QuorHttpConnection::closed);
+        connect(m_socket, &QTcpSocket::errorOccurred, this, &QuorHttpConnection::closed);
+    }
+
+    void send()
+    {
+        m_reused = m_socket->state() == QAbstractSocket::ConnectedState;
+        if (m_socket->state() == QAbstractSocket::UnconnectedState)
+            m_socket->connectToHost(m_host, m_port);
+        m_socket->write(m_reply->m_request);
+    }
+
+    void read()
+    {
+        m_buffer += m_socket->readAll();
+        if (!m_reply) {
+            // Nothing was asked: whatever this is, the connection is not to be trusted.
+            close();
+            return;
+        }
+        m_receivedAny = true;
+        while (m_reply && parse()) { }
+    }
+
+    // Takes what the buffer holds of the answer; returns whether to go on.
+    bool parse()
+    {
+        if (!m_haveHead)
+            return parseHead();
+        if (m_chunked)
+            return parseChunk();
+        if (m_remaining < 0) { // delimited by the end of the connection
+            deliver(m_buffer);
+            m_buffer.clear();
+            return false;
+        }
+        const qint64 take = qMin<qint64>(m_remaining, m_buffer.size());
+        if (take > 0) {
+            deliver(m_buffer.left(int(take)));
+            m_buffer.remove(0, int(take));
+            m_remaining -= take;
+        }
+        if (m_reply && m_remaining == 0)
+            finish();
+        return false;
+    }
+
+    bool parseHead()
+    {
+        const int end = m_buffer.indexOf("\r\n\r\n");
+        if (end < 0) {
+            if (m_buffer.size() > MaximumHeadSize)
+                fail(QNetworkReply::ProtocolFailure,
+                    QCoreApplication::translate("QHttp", "Invalid HTTP response header"));
+            return false;
+        }
+        const QList<QByteArray> lines = m_buffer.left(end).split('\n');
+        m_buffer.remove(0, end + 4);
+        const QByteArray statusLine = lines.first().trimmed();
+        const int firstSpace = statusLine.indexOf(' ');
+        const int secondSpace = statusLine.indexOf(' ', firstSpace + 1);
+        bool isNumber = false;
+        const int status
+            = statusLine.mid(firstSpace + 1, secondSpace < 0 ? -1 : secondSpace - firstSpace - 1)
+                  .toInt(&isNumber);
+        if (!statusLine.startsWith("HTTP/1.") || firstSpace != 8 || !isNumber) {
+            fail(QNetworkReply::ProtocolFailure,
+                QCoreApplication::translate("QHttp", "Invalid HTTP response header"));
+            return false;
+        }
+        if (status >= 100 && status < 200)
+            return true; // "100 Continue" and the like come before the answer
+        QList<QPair<QByteArray, QByteArray>> headers;
+        QByteArray connection;
+        QByteArray transferEncoding;
+        qint64 length = -1;
+        for (int i = 1; i < lines.size(); ++i) {
+            const int colon = lines.at(i).indexOf(':');
+            if (colon <= 0)
+                continue;
+            const QByteArray name = lines.at(i).left(colon).trimmed();
+            const QByteArray value = lines.at(i).mid(colon + 1).trimmed();
+            headers.append({name, value});
+            const QByteArray lowerName = name.toLower();
+            if (lowerName == "content-length")
+                length = value.toLongLong(&isNumber);
+            else if (lowerName == "connection")
+                connection = value.toLower();
+            else if (lowerName == "transfer-encoding")
+                transferEncoding = value.toLower();
+        }
+        m_haveHead = true;
+        m_chunked = transferEncoding.contains("chunked");
+        m_remaining = m_chunked ? 0 : length;
+        m_keepAlive = statusLine.startsWith("HTTP/1.1") ? !connection.contains("close")
+                                                        : connection.contains("keep-alive");
+        if (m_remaining < 0 && !m_chunked)
+            m_keepAlive = false;
+        m_reply->setHead(status, statusLine.mid(secondSpace + 1), headers, length);
+        if (m_reply && !m_chunked && m_remaining == 0)
+            finish();
+        return m_reply != nullptr;
+    }
+
+    bool parseChunk()
+    {
+        if (m_remaining > 0) {
+            const qint64 take = qMin<qint64>(m_remaining, m_buffer.size());
+            deliver(m_buffer.left(int(take)));
+            m_buffer.remove(0, int(take));
+            m_remaining -= take;
+            return m_reply && m_remaining == 0 && !m_buffer.isEmpty();
+        }
+        const int lineEnd = m_buffer.indexOf("\r\n", m_chunkSeen ? 2 : 0);
+        if (lineEnd < 0)
+            return false;
+        // After a chunk's data comes its CRLF, then the next size line.
+        const int start = m_chunkSeen ? 2 : 0;
+        if (m_chunkSeen && !m_buffer.startsWith("\r\n")) {
+            fail(QNetworkReply::ProtocolFailure,
+                QCoreApplication::translate("QHttp", "Invalid HTTP chunked body"));
+            return false;
+        }
+        QByteArray sizeText = m_buffer.mid(start, lineEnd - start);
+        sizeText.truncate(sizeText.indexOf(';') < 0 ? sizeText.size() : sizeText.indexOf(';'));
+        bool isNumber = false;
+        const qint64 size = sizeText.trimmed().toLongLong(&isNumber, 16);
+        if (!isNumber || size < 0) {
+            fail(QNetworkReply::ProtocolFailure,
+                QCoreApplication::translate("QHttp", "Invalid HTTP chunked body"));
+            return false;
+        }
+        if (size == 0) {
+            // The trailer, if any, ends with an empty line.
+            const int trailerEnd = m_buffer.indexOf("\r\n\r\n", lineEnd);
+            if (trailerEnd < 0)
+                return false;
+            m_buffer.remove(0, trailerEnd + 4);
+            finish();
+            return false;
+        }
+        m_buffer.remove(0, lineEnd + 2);
+        m_remaining = size;
+        m_chunkSeen = true;
+        return !m_buffer.isEmpty();
+    }
+
+    void deliver(const QByteArray &bytes)
+    {
+        if (!bytes.isEmpty())
+            m_reply->appendBody(bytes);
+    }
+
+    void finish()
+    {
+        QuorHttpReply *const reply = m_reply;
+        m_reply = nullptr;
+        resetAnswer();
+        // Bytes beyond the answer were never asked for.
+        if (!m_keepAlive || !m_buffer.isEmpty())
+            close();
+        reply->complete();
+    }
+
+    void fail(QNetworkReply::NetworkError code, const QString &text)
+    {
+        QuorHttpReply *const reply = m_reply;
+        m_reply = nullptr;
+        close();
+        reply->fail(code, text);
+    }
+
+    void resetAnswer()
+    {
+        m_haveHead = false;
+        m_chunked = false;
+        m_chunkSeen = false;
+        m_remaining = 0;
+    }
+
+    // The server closed the connection, or connecting failed.
+    void closed()
+    {
+        // Aborting the socket here reports its closing once more.
+        if (m_closing || m_handlingClose)
+            return;
+        m_handlingClose = true;
+        const auto done = qScopeGuard([this] { m_handlingClose = false; });
+        if (!m_reply) {
+            close();
+            return;
+        }
+        const QAbstractSocket::SocketError error = m_socket->error();
+        if (m_haveHead && !m_chunked && m_remaining < 0) {
+            m_buffer += m_socket->readAll();
+            parse();
+            if (m_reply)
+                finish();
+            return;
+        }
+        // A kept-alive connection the server closed meanwhile: once more, anew.
+        // (On a new socket: the old one is still busy reporting its end.)
+        if (m_reused && !m_receivedAny && !m_retried) {
+            m_retried = true;
+            m_socket->disconnect(this);
+            m_socket->deleteLater();
+            newSocket();
+            m_buffer.clear();
+            resetAnswer();
+            send();
+            return;
+        }
+        QNetworkReply::NetworkError code = QNetworkReply::UnknownNetworkError;
+        QString text = m_socket->errorString();
+        switch (error) {
+        case QAbstractSocket::ConnectionRefusedError:
+            code = QNetworkReply::ConnectionRefusedError;
+            break;
+        case QAbstractSocket::HostNotFoundError:
+            code = QNetworkReply::HostNotFoundError;
+            text = QCoreApplication::translate("QHttp", "Host %1 not found").arg(m_host);
+            break;
+        case QAbstractSocket::RemoteHostClosedError:
+            code = QNetworkReply::RemoteHostClosedError;
+            text = QCoreApplication::translate("QHttp", "Connection closed");
+            break;
+        case QAbstractSocket::SocketTimeoutError:
+            code = QNetworkReply::TimeoutError;
+            break;
+        default:
+            break;
+        }
+        fail(code, text);
+    }
+
+    void close()
+    {
+        if (m_closing)
+            return;
+        m_closing = true;
+        m_socket->abort();
+        m_transport->remove(this);
+        deleteLater();
+    }
+
+    QuorHttpTransport *const m_transport;
+    const QString m_host;
+    const quint16 m_port;
+    QTcpSocket *m_socket = nullptr;
+    QuorHttpReply *m_reply = nullptr;
+    QByteArray m_buffer;
+    bool m_haveHead = false;
+    bool m_chunked = false;
+    bool m_chunkSeen = false;
+    qint64 m_remaining = 0; // of the body or chunk; -1 up to the end of the connection
+    bool m_keepAlive = true;
+    bool m_reused = false;
+    bool m_retried = false;
+    bool m_receivedAny = false;
+    bool m_closing = false;
+    bool m_handlingClose = false;
+};
+
+QuorHttpReply::QuorHttpReply(
+    const QNetworkRequest &request, const QByteArray &body, QObject *parent)
+    : QNetworkReply(parent)
+{
+    setRequest(request);
+    setUrl(request.url());
+    setOperation(QNetworkAccessManager::PostOperation);
+    open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+
+    const QUrl url = request.url();
+    QByteArray path = url.path(QUrl::FullyEncoded).toLatin1();
+    if (path.isEmpty())
+        path = "/";
+    if (url.hasQuery())
+        path += '?' + url.query(QUrl::FullyEncoded).toLatin1();
+    QByteArray host = hostOf(url).toLatin1();
+    if (host.contains(':'))
+        host = '[' + host + ']';
+    if (url.port(80) != 80)
+        host += ':' + QByteArray::number(url.port());
+    m_request.reserve(256 + body.size());
+    m_request += "POST " + path + " HTTP/1.1\r\nHost: " + host + "\r\n";
+    const QList<QByteArray> names = request.rawHeaderList();
+    for (const QByteArray &name : names)
+        m_request += name + ": " + request.rawHeader(name) + "\r\n";
+    m_request += "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+}
+
+QuorHttpReply::~QuorHttpReply()
+{
+    // Gone unfinished (with its client, say): no more signals, just let go.
+    if (m_connection)
+        m_connection->drop();
+    else if (auto *transport = qobject_cast<QuorHttpTransport *>(parent());
+             transport && !isFinished())
+        transport->forget(this);
+}
+
+void QuorHttpReply::abort()
+{
+    if (isFinished())
+        return;
+    auto *transport = qobject_cast<QuorHttpTransport *>(parent());
+    if (m_connection) {
+        m_connection->drop();
+        m_connection = nullptr;
+    } else if (transport) {
+        transport->forget(this);
+    }
+    fail(
+        OperationCanceledError, QCoreApplication::translate("QNetworkReply", "Operation canceled"));
+}
+
+qint64 QuorHttpReply::bytesAvailable() const
+{
+    return m_body.size() + QNetworkReply::bytesAvailable();
+}
+
+qint64 QuorHttpReply::readData(char *data, qint64 maxSize)
+{
+    const qint64 count = qMin<qint64>(maxSize, m_body.size());
+    memcpy(data, m_body.constData(), size_t(count));
+    m_body.remove(0, int(count));
+    return count == 0 && isFinished() ? -1 : count;
+}
+
+void QuorHttpReply::setHead(int status, const QByteArray &reason,
+    const QList<QPair<QByteArray, QByteArray>> &headers, qint64 length)
+{
+    setAttribute(QNetworkRequest::HttpStatusCodeAttribute, status);
+    setAttribute(QNetworkRequest::HttpReasonPhraseAttribute, reason);
+    for (const auto &header : headers)
+        setRawHeader(header.first, header.second);
+    m_length = length;
+    if (status >= 400) {
+        setError(errorOfStatus(status),
+            QCoreApplication::translate(
+                "QNetworkReply", "Error transferring %1 - server replied: %2")
+                .arg(url().toString(), QString::fromLatin1(reason)));
+    }
+    Q_EMIT metaDataChanged();
+}
+
+void QuorHttpReply::appendBody(const QByteArray &bytes)
+{
+    m_body += bytes;
+    Q_EMIT readyRead();
+    if (!isFinished())
+        Q_EMIT downloadProgress(m_body.size(), m_length);
+}
+
+void QuorHttpReply::fail(NetworkError code, const QString &text)
+{
+    m_connection = nullptr;
+    setError(code, text);
+    setFinished(true);
+    const QPointer<QuorHttpReply> alive(this);
+#if QT_VERSION >= QT_VERSION_CHECK(5, 15, 0)
+    Q_EMIT errorOccurred(code);
+#else
+    Q_EMIT error(code);
+#endif
+    if (alive)
+        complete();
+}
+
+void QuorHttpReply::complete()
+{
+    m_connection = nullptr;
+    setFinished(true);
+    // Announced from the event loop, as Qt does, so that whoever deletes the
+    // client in a slot does not delete the connection that is reading.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            const QPointer<QuorHttpReply> alive(this);
+            Q_EMIT finished();
+            if (auto *transport = qobject_cast<QuorHttpTransport *>(parent()); alive && transport)
+                Q_EMIT transport->finished(this);
+        },
+        Qt::QueuedConnection);
+    if (auto *transport = qobject_cast<QuorHttpTransport *>(parent()))
+        transport->dispatch();
+}
+
+QuorHttpTransport::QuorHttpTransport(QObject *parent)
+    : QObject(parent)
+{ }
+
+QuorHttpTransport::~QuorHttpTransport()
+{
+    // Replies and connections are children; none may call back while they go.
+    m_waiting.clear();
+    const QList<QuorHttpConnection *> connections = m_connections;
+    m_connections.clear();
+    qDeleteAll(connections);
+    const QList<QuorHttpReply *> replies = findChildren<QuorHttpReply *>();
+    for (QuorHttpReply *reply : replies) {
+        reply->m_connection = nullptr;
+        reply->setFinished(true);
+    }
+}
+
+bool QuorHttpTransport::serves(const QUrl &url)
+{
+    if (url.scheme().compare(QLatin1String("http"), Qt::CaseInsensitive) != 0)
+        return false;
+    const QNetworkProxy::ProxyType proxy = QNetworkProxy::applicationProxy().type();
+    if (proxy != QNetworkProxy::NoProxy && proxy != QNetworkProxy::DefaultProxy)
+        return false;
+    const QString host = url.host();
+    return host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0
+        || QHostAddress(host).isLoopback();
+}
+
+QNetworkReply *QuorHttpTransport::post(const QNetworkRequest &request, const QByteArray &body)
+{
+    auto *reply = new QuorHttpReply(request, body, this);
+    m_waiting.append(reply);
+    dispatch();
+    return reply;
+}
+
+void QuorHttpTransport::dispatch()
+{
+    while (!m_waiting.isEmpty()) {
+        QuorHttpReply *reply = m_waiting.first();
+        if (!reply) {
+            m_waiting.removeFirst();
+            continue;
+        }
+        const QString host = hostOf(reply->url());
+        const quint16 port = quint16(reply->url().port(80));
+        QuorHttpConnection *free = nullptr;
+        int count = 0;
+        for (QuorHttpConnection *connection : qAsConst(m_connections)) {
+            if (!connection->serves(host, port))
+                continue;
+            ++count;
+            if (!free && connection->isIdle())
+                free = connection;
+        }
+        if (!free && count >= MaximumConnectionsPerServer)
+            return;
+        if (!free) {
+            free = new QuorHttpConnection(this, host, port);
+            m_connections.append(free);
+        }
+        m_waiting.removeFirst();
+        free->start(reply);
+    }
+}
+
+void QuorHttpTransport::forget(QuorHttpReply *reply)
+{
+    m_waiting.removeAll(reply);
+}
+
+void QuorHttpTransport::remove(QuorHttpConnection *connection)
+{
+    m_connections.removeAll(connection);
+}
