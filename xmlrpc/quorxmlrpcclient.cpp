@@ -2,13 +2,47 @@
 
 #include "quorfault.h"
 #include "quorobject.h"
+#include "quorxmlrpcclientlimits_p.h"
 
 #include <QNetworkReply>
 #include <QPointer>
+#include <QTimer>
 
 namespace {
 const QByteArray UserAgentHeader = QByteArrayLiteral("User-Agent");
 constexpr int TransportErrorCode = -32300;
+
+// Arms the limits set now for the call that reply carries. The timer and the
+// connections go with the reply, or with the limits when the client goes first.
+void watch(QNetworkReply *reply, QuorXmlRpcClientLimitsData *limits)
+{
+    if (const int timeout = limits->timeout) {
+        auto *timer = new QTimer(reply);
+        timer->setSingleShot(true);
+        QObject::connect(timer, &QTimer::timeout, limits, [reply, limits, timeout] {
+            limits->end(reply, QStringLiteral("timed out after %1 ms").arg(timeout));
+        });
+        timer->start(timeout);
+    }
+    if (const qint64 maximum = limits->maximumResponseSize) {
+        const auto check = [reply, limits, maximum](qint64 bytes) {
+            if (bytes > maximum)
+                limits->end(reply, QStringLiteral("response larger than %1 bytes").arg(maximum));
+        };
+        // A declared length ends the call before any of the body is read.
+        QObject::connect(reply, &QNetworkReply::metaDataChanged, limits, [reply, check] {
+            const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+            if (length.isValid())
+                check(length.toLongLong());
+        });
+        // The body stays unread until the reply has finished, so what is
+        // available is all that came. Qt holds back some downloadProgress
+        // signals, but none of readyRead.
+        QObject::connect(reply, &QNetworkReply::readyRead, limits,
+            [reply, check] { check(reply->bytesAvailable()); });
+    }
+}
+
 } // namespace
 
 QuorXmlRpcClient::QuorXmlRpcClient(QObject *parent)
@@ -88,6 +122,8 @@ QNetworkReply *QuorXmlRpcClient::call(QString method, QList<QVariant> args, QObj
     const QString document = callObject->prepareCall(method, args);
     QNetworkReply *reply = manager.post(request, document.toUtf8());
     callmap.insert(reply, callObject);
+    if (QuorXmlRpcClientLimitsData *limits = QuorXmlRpcClientLimitsData::find(this))
+        watch(reply, limits);
     return reply;
 }
 
@@ -99,7 +135,11 @@ void QuorXmlRpcClient::replyFinished(QNetworkReply *reply)
     QuorObject *callObject = entry.value();
 
     QString response;
-    if (reply->error() != QNetworkReply::NoError) {
+    QuorXmlRpcClientLimitsData *limits = QuorXmlRpcClientLimitsData::find(this);
+    const QString ending = limits ? limits->takeEnding(reply) : QString();
+    if (!ending.isNull()) {
+        response = QuorFault(TransportErrorCode, ending).toString();
+    } else if (reply->error() != QNetworkReply::NoError) {
         response = QuorFault(TransportErrorCode, reply->errorString()).toString();
     } else {
         // The body counts as zero-terminated text.
