@@ -1,0 +1,409 @@
+#include "processusage.h"
+#include "quorobject.h"
+#include "quorxmlrpcclient.h"
+#include "quorxmlrpcclientlimits.h"
+#include "quorxmlrpcserver.h"
+#include "rawhttpclient.h"
+#include "testhttpserver.h"
+
+#include <QNetworkReply>
+#include <QPointer>
+#include <QSignalSpy>
+#include <QTcpSocket>
+#include <QtTest>
+
+#include <memory>
+#include <vector>
+
+Q_DECLARE_METATYPE(TestHttpServer::Reply)
+
+namespace {
+
+constexpr int TransportError = -32300;
+constexpr int NotWellFormed = -32700;
+constexpr int DeliveryTimeoutMs = 60000;
+constexpr qint64 OneMiB = 1024 * 1024;
+
+const QByteArray Ok = TestHttpServer::responseFor(QStringLiteral("<string>ok</string>"));
+
+// Bodies no sane peer sends, shared by the client's and the server's tables.
+namespace Hostile {
+
+QByteArray nested(const QByteArray &root, int depth)
+{
+    return "<?xml version=\"1.0\"?><" + root + "><params><param><value>"
+        + QByteArray("<array><data><value>").repeated(depth / 3)
+        + QByteArray("</value></data></array>").repeated(depth / 3) + "</value></param></params></"
+        + root + '>';
+}
+
+// "Billion laughs": ten entities of ten times the one before, a gigabyte of
+// text if the parser expanded it all.
+QByteArray entityBomb(const QByteArray &root, const QByteArray &before)
+{
+    QByteArray document
+        = "<?xml version=\"1.0\"?>\n<!DOCTYPE " + root + " [\n<!ENTITY lol0 \"lol\">\n";
+    for (int i = 1; i <= 9; ++i) {
+        document += "<!ENTITY lol" + QByteArray::number(i) + " \""
+            + ("&lol" + QByteArray::number(i - 1) + ';').repeated(10) + "\">\n";
+    }
+    return document + "]>\n<" + root + '>' + before
+        + "<params><param><value><string>&lol9;</string></value></param></params></" + root + '>';
+}
+
+// An overlong encoding, a lone continuation byte, bytes that never occur in
+// UTF-8 and an encoded surrogate.
+const QByteArray InvalidUtf8 = QByteArray("bad \xc0\xaf \x80 \xfe\xff \xed\xa0\x80 end");
+
+} // namespace Hostile
+
+TestHttpServer::Reply raw(const QByteArray &bytes)
+{
+    TestHttpServer::Reply reply;
+    reply.action = TestHttpServer::Reply::Raw;
+    reply.raw = bytes;
+    return reply;
+}
+
+TestHttpServer::Reply hang()
+{
+    TestHttpServer::Reply reply;
+    reply.action = TestHttpServer::Reply::Hang;
+    return reply;
+}
+
+TestHttpServer::Reply streamed(std::function<QByteArray(qint64)> piece, int interval = 0)
+{
+    TestHttpServer::Reply reply;
+    reply.action = TestHttpServer::Reply::Stream;
+    reply.piece = std::move(piece);
+    reply.interval = interval;
+    return reply;
+}
+
+// The headers of a response whose body never comes; the connection stays open.
+TestHttpServer::Reply headersOnly(qint64 contentLength)
+{
+    return streamed([contentLength](qint64 index) {
+        return index == 0 ? TestHttpServer::head(200, contentLength) : QByteArray();
+    });
+}
+
+// A complete response sent one byte every interval ms.
+TestHttpServer::Reply byteByByte(const QByteArray &body, int interval)
+{
+    const QByteArray bytes = TestHttpServer::head(200, body.size()) + body;
+    return streamed([bytes](qint64 index) { return bytes.mid(int(index), 1); }, interval);
+}
+
+// Headers, then a body of junk that never ends.
+TestHttpServer::Reply endless(const QByteArray &headers)
+{
+    const QByteArray junk(64 * 1024, 'x');
+    return streamed([headers, junk](qint64 index) { return index == 0 ? headers : junk; });
+}
+
+// A small body that inflates to a huge one on the client's side.
+TestHttpServer::Reply deflateBomb(int inflatedMiB)
+{
+    // qCompress() writes a zlib stream after four bytes of length: the zlib
+    // stream alone is what HTTP calls "deflate".
+    const QByteArray deflated = qCompress(QByteArray(inflatedMiB * OneMiB, ' '), 9).mid(4);
+    return raw(
+        TestHttpServer::head(200, deflated.size(), "Content-Encoding: deflate\r\n") + deflated);
+}
+
+bool underValgrind()
+{
+    return qEnvironmentVariableIsSet("TAVREL_UNDER_VALGRIND");
+}
+
+} // namespace
+
+// Records what reaches the two slots of a call.
+class Recorder : public QObject
+{
+    Q_OBJECT
+
+public:
+    struct Result
+    {
+        bool isAnswer = false;
+        QVariant value;
+        int code = 0;
+        QString message;
+    };
+    QList<Result> results;
+
+    QNetworkReply *call(QuorXmlRpcClient &client, const QString &method)
+    {
+        return client.call(
+            method, {}, this, SLOT(answer(QVariant &)), this, SLOT(fault(int, const QString &)));
+    }
+
+    bool waitFor(int count)
+    {
+        QSignalSpy spy(this, &Recorder::recorded);
+        while (results.size() < count) {
+            if (!spy.wait(DeliveryTimeoutMs))
+                return false;
+        }
+        return true;
+    }
+
+public Q_SLOTS:
+    void answer(QVariant &value) { record({true, value, 0, QString()}); }
+    void fault(int code, const QString &message) { record({false, QVariant(), code, message}); }
+
+Q_SIGNALS:
+    void recorded();
+
+private:
+    void record(const Result &result)
+    {
+        results.append(result);
+        Q_EMIT recorded();
+    }
+};
+
+class tst_HostilePeers : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+
+    void hostileServer_data();
+    void hostileServer();
+    void silentServerWithoutLimits();
+    void hugeBase64Response_data();
+    void hugeBase64Response();
+
+private:
+    // Holds until what the process held at mark() is all it holds again.
+    void verifyNothingLeft();
+    void mark() { m_mark = ProcessUsage::now(); }
+
+    ProcessUsage m_mark;
+};
+
+void tst_HostilePeers::initTestCase()
+{
+    // The first call sets up what the network layer keeps for the whole
+    // process; only what comes after it must be given back.
+    TestHttpServer server;
+    QVERIFY(server.start());
+    QuorXmlRpcClient client(server.url());
+    Recorder recorder;
+    recorder.call(client, QStringLiteral("warmUp"));
+    QVERIFY(recorder.waitFor(1));
+}
+
+// Threads and descriptors of earlier rows may still be on their way out at
+// mark(), so fewer count as well.
+void tst_HostilePeers::verifyNothingLeft()
+{
+    QTRY_VERIFY2_WITH_TIMEOUT(ProcessUsage::now().descriptors <= m_mark.descriptors,
+        qPrintable(ProcessUsage::now().toString() + QStringLiteral(" after ") + m_mark.toString()),
+        10000);
+    QTRY_VERIFY2_WITH_TIMEOUT(ProcessUsage::now().threads <= m_mark.threads,
+        qPrintable(ProcessUsage::now().toString() + QStringLiteral(" after ") + m_mark.toString()),
+        10000);
+}
+
+void tst_HostilePeers::hostileServer_data()
+{
+    QTest::addColumn<TestHttpServer::Reply>("reply");
+    QTest::addColumn<int>("timeout");
+    QTest::addColumn<qint64>("maximumSize");
+    QTest::addColumn<bool>("isAnswer");
+    QTest::addColumn<QVariant>("value");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("messageStart");
+
+    const QString notWellFormed = QStringLiteral("parse error: response not well formed");
+    const auto timedOut = [](int ms) { return QStringLiteral("timed out after %1 ms").arg(ms); };
+    const QString larger = QStringLiteral("response larger than 1048576 bytes");
+
+    QTest::addRow("nested 100,000 deep")
+        << TestHttpServer::answer(Hostile::nested("methodResponse", 100000)) << 0 << qint64(0)
+        << false << QVariant() << NotWellFormed << notWellFormed;
+    QTest::addRow("entity expansion bomb")
+        << TestHttpServer::answer(Hostile::entityBomb("methodResponse", {})) << 0 << qint64(0)
+        << false << QVariant() << NotWellFormed << notWellFormed;
+    QTest::addRow("invalid UTF-8") << TestHttpServer::answer(QByteArray(Ok).replace(
+        "<string>ok</string>", "<string>" + Hostile::InvalidUtf8 + "</string>"))
+                                   << 0 << qint64(0) << true << QVariant() << 0 << QString();
+    QTest::addRow("body cut in the middle")
+        << raw(TestHttpServer::head(200, Ok.size()) + Ok.left(Ok.size() / 2)) << 0 << qint64(0)
+        << false << QVariant() << TransportError << QString();
+    QTest::addRow("zero byte in the middle")
+        << TestHttpServer::answer(Ok.left(Ok.size() / 2) + '\0' + Ok.mid(Ok.size() / 2)) << 0
+        << qint64(0) << false << QVariant() << NotWellFormed << notWellFormed;
+    QTest::addRow("accepts and never answers, timeout")
+        << hang() << 200 << qint64(0) << false << QVariant() << TransportError << timedOut(200);
+    QTest::addRow("headers, then silence, timeout")
+        << headersOnly(Ok.size()) << 200 << qint64(0) << false << QVariant() << TransportError
+        << timedOut(200);
+    QTest::addRow("byte by byte, no limits") << byteByByte(Ok, 1) << 0 << qint64(0) << true
+                                             << QVariant(QStringLiteral("ok")) << 0 << QString();
+    // Each byte comes long before any idle time runs out; the call as a whole
+    // takes longer than its limit.
+    QTest::addRow("byte by byte, timeout") << byteByByte(Ok, 2) << 150 << qint64(0) << false
+                                           << QVariant() << TransportError << timedOut(150);
+    QTest::addRow("limits not reached") << TestHttpServer::answer(Ok) << 10000 << OneMiB << true
+                                        << QVariant(QStringLiteral("ok")) << 0 << QString();
+    QTest::addRow("endless body, maximum size")
+        << endless(TestHttpServer::head(200, -1, {}, "text/xml", false)) << 0 << OneMiB << false
+        << QVariant() << TransportError << larger;
+    QTest::addRow("endless body with a huge Content-Length, maximum size")
+        << endless(TestHttpServer::head(200, Q_INT64_C(1) << 40)) << 0 << 2 * OneMiB << false
+        << QVariant() << TransportError << QStringLiteral("response larger than 2097152 bytes");
+    QTest::addRow("Content-Length above the maximum, then silence")
+        << headersOnly(OneMiB + 1) << 0 << OneMiB << false << QVariant() << TransportError
+        << larger;
+    QTest::addRow("deflate bomb, maximum size")
+        << deflateBomb(64) << 0 << OneMiB << false << QVariant() << TransportError << larger;
+}
+
+// Whatever a server sends, the call ends with exactly one result, the client
+// makes its next call as if nothing had happened, and once it is gone nothing
+// of it is left: no call object, no reply, no connection, no thread.
+void tst_HostilePeers::hostileServer()
+{
+    QFETCH(TestHttpServer::Reply, reply);
+    QFETCH(int, timeout);
+    QFETCH(qint64, maximumSize);
+    QFETCH(bool, isAnswer);
+    QFETCH(QVariant, value);
+    QFETCH(int, code);
+    QFETCH(QString, messageStart);
+
+    TestHttpServer server;
+    QVERIFY(server.start());
+    server.setHandler([reply](const TestHttpServer::Request &request) {
+        return request.body.contains("<methodName>hostile</methodName>")
+            ? reply
+            : TestHttpServer::answer(Ok);
+    });
+    mark();
+    {
+        QuorXmlRpcClient client(server.url());
+        QuorXmlRpcClientLimits::setTimeout(&client, timeout);
+        QuorXmlRpcClientLimits::setMaximumResponseSize(&client, maximumSize);
+        QCOMPARE(QuorXmlRpcClientLimits::timeout(&client), timeout);
+        QCOMPARE(QuorXmlRpcClientLimits::maximumResponseSize(&client), maximumSize);
+        Recorder recorder;
+        const QPointer<QNetworkReply> networkReply
+            = recorder.call(client, QStringLiteral("hostile"));
+        QVERIFY(recorder.waitFor(1));
+        const Recorder::Result result = recorder.results.first();
+        QCOMPARE(result.isAnswer, isAnswer);
+        if (isAnswer && value.isValid()) {
+            QCOMPARE(result.value, value);
+        } else if (isAnswer) {
+            // Bytes that are no UTF-8 arrive as replacement characters.
+            const QString text = result.value.toString();
+            QVERIFY2(text.startsWith(QLatin1String("bad ")) && text.endsWith(QLatin1String(" end"))
+                    && text.contains(QChar::ReplacementCharacter),
+                qPrintable(text));
+        } else {
+            QCOMPARE(result.code, code);
+            QVERIFY(!result.message.isEmpty());
+            QVERIFY2(result.message.startsWith(messageStart), qPrintable(result.message));
+        }
+        QVERIFY(client.findChildren<QuorObject *>().isEmpty());
+        QTRY_VERIFY(!networkReply);
+
+        recorder.call(client, QStringLiteral("next"));
+        QVERIFY(recorder.waitFor(2));
+        QCOMPARE(recorder.results.size(), 2);
+        QVERIFY(recorder.results.at(1).isAnswer);
+        QCOMPARE(recorder.results.at(1).value, QVariant(QStringLiteral("ok")));
+    }
+    verifyNothingLeft();
+}
+
+// Without limits a call to a server that never answers waits until its client
+// goes; then it ends without a word, and takes nothing with it.
+void tst_HostilePeers::silentServerWithoutLimits()
+{
+    TestHttpServer server;
+    QVERIFY(server.start());
+    server.setHandler([](const TestHttpServer::Request &) { return hang(); });
+    mark();
+    Recorder recorder;
+    auto client = std::make_unique<QuorXmlRpcClient>(server.url());
+    const QPointer<QNetworkReply> reply = recorder.call(*client, QStringLiteral("hostile"));
+    QTRY_COMPARE(server.requests().size(), 1);
+    const QPointer<QuorObject> callObject = client->findChild<QuorObject *>();
+    QVERIFY(callObject);
+
+    client.reset();
+    QVERIFY(!reply);
+    QVERIFY(!callObject);
+    verifyNothingLeft();
+    QVERIFY(recorder.results.isEmpty());
+}
+
+void tst_HostilePeers::hugeBase64Response_data()
+{
+    QTest::addColumn<qint64>("maximumSize");
+
+    QTest::addRow("no limit") << qint64(0);
+    QTest::addRow("limited to 1 MiB") << OneMiB;
+}
+
+// 200 MiB of base64 text, streamed by the server as its socket drains: read
+// whole without a limit, refused early with one.
+void tst_HostilePeers::hugeBase64Response()
+{
+    QFETCH(qint64, maximumSize);
+    if (underValgrind())
+        QSKIP("200 MiB take too long under valgrind");
+
+    constexpr int Pieces = 200;
+    // 768 KiB, a multiple of three, so that each piece is 1 MiB of base64 of its own.
+    QByteArray decoded(768 * 1024, '\0');
+    for (int i = 0; i < decoded.size(); ++i)
+        decoded[i] = char(i % 251);
+    const QByteArray encoded = decoded.toBase64();
+    QCOMPARE(encoded.size(), int(OneMiB));
+    const QByteArray prefix
+        = "<?xml version=\"1.0\"?><methodResponse><params><param><value><base64>";
+    const QByteArray suffix = "</base64></value></param></params></methodResponse>";
+    const QByteArray head
+        = TestHttpServer::head(200, prefix.size() + Pieces * encoded.size() + suffix.size());
+
+    TestHttpServer server;
+    QVERIFY(server.start());
+    server.setHandler([&](const TestHttpServer::Request &) {
+        return streamed([&](qint64 index) {
+            if (index == 0)
+                return head + prefix;
+            if (index <= Pieces)
+                return encoded;
+            return index == Pieces + 1 ? suffix : QByteArray();
+        });
+    });
+    QuorXmlRpcClient client(server.url());
+    QuorXmlRpcClientLimits::setMaximumResponseSize(&client, maximumSize);
+    Recorder recorder;
+    recorder.call(client, QStringLiteral("huge"));
+    QVERIFY(recorder.waitFor(1));
+    const Recorder::Result result = recorder.results.takeFirst();
+    if (maximumSize > 0) {
+        QVERIFY(!result.isAnswer);
+        QCOMPARE(result.code, TransportError);
+        QCOMPARE(result.message, QStringLiteral("response larger than 1048576 bytes"));
+    } else {
+        QVERIFY2(result.isAnswer, qPrintable(result.message));
+        const QByteArray value = result.value.toByteArray();
+        QCOMPARE(value.size(), Pieces * decoded.size());
+        for (int i = 0; i < Pieces; ++i)
+            QVERIFY(value.mid(i * decoded.size(), decoded.size()) == decoded);
+    }
+}
+
+QTEST_GUILESS_MAIN(tst_HostilePeers)
+#include "tst_hostilepeers.moc"
