@@ -10,6 +10,7 @@
 #include <QPointer>
 #include <QSignalSpy>
 #include <QTcpSocket>
+#include <QTimer>
 #include <QtTest>
 
 #include <memory>
@@ -118,6 +119,47 @@ bool underValgrind()
     return qEnvironmentVariableIsSet("TAVREL_UNDER_VALGRIND");
 }
 
+// The serving side's settings in these tests: short enough to keep them fast.
+constexpr int ServerRequestTimeoutMs = 1000;
+constexpr int BigAnswerSize = 16 * 1024;
+// What a server may hold of one connection's answers that its client has not
+// taken yet; the server's own bound is lower, one answer may come on top.
+constexpr qint64 UnsentAnswersBound = 2 * OneMiB;
+constexpr int AttackConnections = 200;
+
+// A server with two methods: "test.echo" answers its parameter, "test.big"
+// 16 KiB of text.
+std::unique_ptr<QuorXmlRpcServer> startServer()
+{
+    auto server = std::make_unique<QuorXmlRpcServer>();
+    server->setRequestTimeout(ServerRequestTimeoutMs);
+    server->registerMethod(QStringLiteral("test.echo"),
+        [](const QVariantList &params, const QuorXmlRpcAnswer &answer) {
+            answer.setValue(params.value(0));
+        });
+    server->registerMethod(
+        QStringLiteral("test.big"), [](const QVariantList &, const QuorXmlRpcAnswer &answer) {
+            answer.setValue(QString(BigAnswerSize, QLatin1Char('x')));
+        });
+    if (!server->listen())
+        server.reset();
+    return server;
+}
+
+QByteArray echoRequest(const QString &text)
+{
+    return RawHttp::post(RawHttp::methodCall(QStringLiteral("test.echo"), {text}));
+}
+
+// The most answers one connection of server holds unsent.
+qint64 largestUnsentAnswers(const QuorXmlRpcServer &server)
+{
+    qint64 largest = 0;
+    for (const QTcpSocket *socket : server.findChildren<QTcpSocket *>())
+        largest = qMax(largest, socket->bytesToWrite());
+    return largest;
+}
+
 } // namespace
 
 // Records what reaches the two slots of a call.
@@ -179,7 +221,16 @@ private Q_SLOTS:
     void hugeBase64Response_data();
     void hugeBase64Response();
 
+    void hostileRequests_data();
+    void hostileRequests();
+    void manyConnections_data();
+    void manyConnections();
+    void slowloris();
+    void floodWithoutReading();
+
 private:
+    // A well-behaved client's calls, one after the other, are all answered.
+    void verifyServing(quint16 port, int calls = 1);
     // Holds until what the process held at mark() is all it holds again.
     void verifyNothingLeft();
     void mark() { m_mark = ProcessUsage::now(); }
@@ -403,6 +454,207 @@ void tst_HostilePeers::hugeBase64Response()
         for (int i = 0; i < Pieces; ++i)
             QVERIFY(value.mid(i * decoded.size(), decoded.size()) == decoded);
     }
+}
+
+void tst_HostilePeers::verifyServing(quint16 port, int calls)
+{
+    QuorXmlRpcClient client(QUrl(QStringLiteral("http://127.0.0.1:%1/RPC2").arg(port)));
+    QuorXmlRpcClientLimits::setTimeout(&client, 5000);
+    Recorder recorder;
+    for (int i = 0; i < calls; ++i) {
+        client.call(QStringLiteral("test.echo"), {i}, &recorder, SLOT(answer(QVariant &)),
+            &recorder, SLOT(fault(int, const QString &)));
+        QVERIFY(recorder.waitFor(i + 1));
+        const Recorder::Result result = recorder.results.at(i);
+        QVERIFY2(result.isAnswer, qPrintable(result.message));
+        QCOMPARE(result.value, QVariant(i));
+    }
+}
+
+void tst_HostilePeers::hostileRequests_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<int>("status"); // 0: the client leaves without waiting
+    QTest::addColumn<int>("faultCode"); // 0: no fault
+
+    const QByteArray echoCall = RawHttp::methodCall(QStringLiteral("test.echo"), {1});
+    const QByteArray echoName = "<methodName>test.echo</methodName>";
+    const int parseError = QuorXmlRpcServer::ParseError;
+
+    QTest::addRow("nested 100,000 deep")
+        << RawHttp::post(Hostile::nested("methodCall", 100000)) << 200 << parseError;
+    QTest::addRow("entity expansion bomb")
+        << RawHttp::post(Hostile::entityBomb("methodCall", echoName)) << 200 << parseError;
+    QTest::addRow("invalid UTF-8") << RawHttp::post("<?xml version=\"1.0\"?><methodCall>" + echoName
+        + "<params><param><value><string>" + Hostile::InvalidUtf8
+        + "</string></value></param></params></methodCall>")
+                                   << 200 << 0;
+    QTest::addRow("zero byte in the middle") << RawHttp::post(
+        echoCall.left(echoCall.size() / 2) + '\0' + echoCall.mid(echoCall.size() / 2))
+                                             << 200 << parseError;
+    QTest::addRow("huge body")
+        << QByteArray("POST /RPC2 HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: text/xml\r\n"
+                      "Content-Length: 1073741824\r\n\r\n")
+            + QByteArray(4096, 'x')
+        << 413 << 0;
+    QTest::addRow("body cut, then the client goes") << RawHttp::post(echoCall).left(150) << 0 << 0;
+}
+
+// Whatever a client sends, the server answers what it can, lets go of the
+// connection when it is over and goes on serving.
+void tst_HostilePeers::hostileRequests()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(int, status);
+    QFETCH(int, faultCode);
+
+    const auto server = startServer();
+    QVERIFY(server);
+    mark();
+    {
+        RawHttpClient client(server->serverPort());
+        QVERIFY(client.waitForConnected());
+        client.write(request);
+        if (status == 0) {
+            QTRY_COMPARE(server->connectionCount(), 1);
+        } else {
+            QVERIFY(client.waitForResponses(1));
+            const RawHttpResponse response = client.responses().first();
+            QCOMPARE(response.status, status);
+            if (status == 200) {
+                const XmlRpcOutcome outcome = RawHttp::parseMethodResponse(response.body);
+                QVERIFY2(outcome.isResponse, response.body.constData());
+                QCOMPARE(outcome.isFault, faultCode != 0);
+                QCOMPARE(outcome.faultCode, faultCode);
+            } else {
+                QVERIFY(client.waitForClosed());
+            }
+        }
+    }
+    QTRY_COMPARE(server->connectionCount(), 0);
+    verifyNothingLeft();
+    verifyServing(server->serverPort());
+}
+
+void tst_HostilePeers::manyConnections_data()
+{
+    QTest::addColumn<QByteArray>("sent"); // by each of the 200 connections
+    QTest::addColumn<int>("maximumConnections");
+
+    QTest::addRow("idle") << QByteArray() << 64;
+    QTest::addRow("half a request each") << echoRequest(QStringLiteral("half")).left(60) << 64;
+    QTest::addRow("a whole request each, room for all")
+        << echoRequest(QStringLiteral("whole")) << 256;
+}
+
+// 200 connections at once neither lock well-behaved clients out nor hold
+// more than the server allows; when there is room, all of them are served.
+void tst_HostilePeers::manyConnections()
+{
+    QFETCH(QByteArray, sent);
+    QFETCH(int, maximumConnections);
+
+    const auto server = startServer();
+    QVERIFY(server);
+    server->setMaximumConnections(maximumConnections);
+    // Long enough that no connection is closed for being slow meanwhile.
+    server->setRequestTimeout(60000);
+    mark();
+    {
+        std::vector<std::unique_ptr<RawHttpClient>> clients;
+        for (int i = 0; i < AttackConnections; ++i)
+            clients.emplace_back(new RawHttpClient(server->serverPort()));
+        for (const auto &client : clients) {
+            // Connections that made room for later ones are closed.
+            if (client->waitForConnected() && !sent.isEmpty())
+                client->write(sent);
+        }
+        const bool answered = sent.endsWith("</methodCall>\n") || sent.endsWith("</methodCall>");
+        if (answered) {
+            for (const auto &client : clients) {
+                QVERIFY(client->waitForResponses(1));
+                QCOMPARE(client->responses().first().status, 200);
+            }
+        } else {
+            QTRY_COMPARE(server->connectionCount(), maximumConnections);
+        }
+        verifyServing(server->serverPort(), 3);
+        QVERIFY(server->connectionCount() <= maximumConnections);
+    }
+    QTRY_COMPARE(server->connectionCount(), 0);
+    verifyNothingLeft();
+}
+
+// Connections that send their requests a byte at a time, and come back as
+// soon as they are closed, never keep a well-behaved client out.
+void tst_HostilePeers::slowloris()
+{
+    const auto server = startServer();
+    QVERIFY(server);
+    mark();
+    {
+        const QByteArray request = echoRequest(QStringLiteral("slow"));
+        std::vector<std::unique_ptr<RawHttpClient>> attackers(AttackConnections);
+        std::vector<int> sentBytes(AttackConnections, 0);
+        int reconnections = 0;
+        QTimer trickle;
+        connect(&trickle, &QTimer::timeout, [&] {
+            for (int i = 0; i < AttackConnections; ++i) {
+                auto &attacker = attackers[size_t(i)];
+                if (!attacker || attacker->isClosed()) {
+                    reconnections += attacker ? 1 : 0;
+                    attacker.reset(new RawHttpClient(server->serverPort()));
+                    sentBytes[size_t(i)] = 0;
+                } else if (attacker->socket().state() == QAbstractSocket::ConnectedState
+                    && sentBytes[size_t(i)] < request.size()) {
+                    attacker->write(request.mid(sentBytes[size_t(i)]++, 1));
+                }
+            }
+        });
+        trickle.start(10);
+        QTRY_VERIFY(reconnections >= AttackConnections);
+        verifyServing(server->serverPort(), 10);
+        QVERIFY(server->connectionCount() <= server->maximumConnections());
+    }
+    QTRY_COMPARE(server->connectionCount(), 0);
+    verifyNothingLeft();
+}
+
+// A client that sends request after request and reads none of the answers
+// makes the server stop reading from it, not pile up its answers; then it is
+// closed, and others are served all the while.
+void tst_HostilePeers::floodWithoutReading()
+{
+    const auto server = startServer();
+    QVERIFY(server);
+    mark();
+    {
+        constexpr int Requests = 4000;
+        const QByteArray request = RawHttp::post(RawHttp::methodCall(QStringLiteral("test.big")));
+        QTcpSocket flooder;
+        // Takes a byte off the kernel at most: the answers stay where they are.
+        flooder.setReadBufferSize(1);
+        int written = 0;
+        const auto writeMore = [&] {
+            for (; written < Requests && flooder.bytesToWrite() < 64 * 1024; ++written)
+                flooder.write(request);
+        };
+        connect(&flooder, &QTcpSocket::connected, writeMore);
+        connect(&flooder, &QTcpSocket::bytesWritten, writeMore);
+        flooder.connectToHost(QHostAddress::LocalHost, server->serverPort());
+
+        QTRY_VERIFY(largestUnsentAnswers(*server) > 0);
+        for (int round = 0; round < 5; ++round) {
+            verifyServing(server->serverPort());
+            QVERIFY2(largestUnsentAnswers(*server) <= UnsentAnswersBound,
+                qPrintable(QString::number(largestUnsentAnswers(*server))));
+        }
+        // The flooder reads nothing, so it would not even notice; the server
+        // has let go of it.
+        QTRY_COMPARE_WITH_TIMEOUT(server->connectionCount(), 0, 10 * ServerRequestTimeoutMs);
+    }
+    verifyNothingLeft();
+    verifyServing(server->serverPort());
 }
 
 QTEST_GUILESS_MAIN(tst_HostilePeers)
