@@ -225,6 +225,7 @@ private Q_SLOTS:
     void hostileRequests();
     void manyConnections_data();
     void manyConnections();
+    void slowConnectionMakesRoomFirst();
     void slowloris();
     void floodWithoutReading();
 
@@ -583,6 +584,36 @@ void tst_HostilePeers::manyConnections()
     }
     QTRY_COMPARE(server->connectionCount(), 0);
     verifyNothingLeft();
+}
+
+// Making room, the server closes a connection in the middle of a request
+// before one whose client has completed its requests, although that one has
+// waited longer.
+void tst_HostilePeers::slowConnectionMakesRoomFirst()
+{
+    const auto server = startServer();
+    QVERIFY(server);
+    server->setMaximumConnections(2);
+    RawHttpClient resting(server->serverPort());
+    QVERIFY(resting.waitForConnected());
+    resting.write(echoRequest(QStringLiteral("first")));
+    QVERIFY(resting.waitForResponses(1));
+    RawHttpClient slow(server->serverPort());
+    QVERIFY(slow.waitForConnected());
+    slow.write(echoRequest(QStringLiteral("slow")).left(40));
+    QTRY_COMPARE(server->connectionCount(), 2);
+
+    RawHttpClient newcomer(server->serverPort());
+    QVERIFY(newcomer.waitForConnected());
+    QVERIFY(slow.waitForClosed());
+    QVERIFY(slow.responses().isEmpty());
+    QVERIFY(!resting.isClosed());
+    resting.write(echoRequest(QStringLiteral("second")));
+    QVERIFY(resting.waitForResponses(2));
+    newcomer.write(echoRequest(QStringLiteral("new")));
+    QVERIFY(newcomer.waitForResponses(1));
+    QCOMPARE(RawHttp::parseMethodResponse(newcomer.responses().first().body).value,
+        QVariant(QStringLiteral("new")));
 }
 
 // Connections that send their requests a byte at a time, and come back as

@@ -248,6 +248,14 @@ public:
     // take its answers, rather than for a method's answer that is still owed.
     bool waitsForClient() const { return !m_answerOwed; }
 
+    // Whether the connection has been answered before and waits, with nothing
+    // of a request begun, for the next: its client completes its requests.
+    bool restsBetweenRequests() const
+    {
+        return m_answeredBefore && !m_busy && !m_haveHead && m_buffer.isEmpty()
+            && m_socket->bytesAvailable() == 0;
+    }
+
     void process()
     {
         if (m_processing)
@@ -381,6 +389,7 @@ private:
     void awaitRequest()
     {
         m_busy = false;
+        m_answeredBefore = true;
         m_server->connections.removeOne(this);
         m_server->connections.append(this);
         process();
@@ -405,6 +414,7 @@ private:
     bool m_haveHead = false;
     bool m_busy = false; // reads no requests now
     bool m_answerOwed = false; // a method has yet to answer
+    bool m_answeredBefore = false;
     bool m_processing = false;
     bool m_closeAfterResponse = false;
 };
@@ -423,18 +433,23 @@ void QuorXmlRpcServerPrivate::acceptConnections()
     }
 }
 
-// Closes the connection that has waited longest for its client, whether idle,
-// slow to send its request or slow to take its answers: otherwise as many
-// clients doing nothing as the server allows would keep out everybody else.
-// Connections whose answer a method still owes are kept.
+// Closes a connection that waits for its client, idle, slow to send its
+// request or slow to take its answers: otherwise as many clients doing nothing
+// as the server allows would keep out everybody else. Those that never
+// completed a request, or are in the middle of one, go before those resting
+// between requests, whose clients have shown that they complete theirs; in
+// each group the one waiting longest goes first. Connections whose answer a
+// method still owes are kept.
 bool QuorXmlRpcServerPrivate::makeRoom()
 {
-    for (int i = 0; i < connections.size(); ++i) {
-        QuorXmlRpcConnection *connection = connections.at(i);
-        if (connection->waitsForClient()) {
-            connections.removeAt(i);
-            connection->detach();
-            return true;
+    for (const bool resting : {false, true}) {
+        for (int i = 0; i < connections.size(); ++i) {
+            QuorXmlRpcConnection *connection = connections.at(i);
+            if (connection->waitsForClient() && connection->restsBetweenRequests() == resting) {
+                connections.removeAt(i);
+                connection->detach();
+                return true;
+            }
         }
     }
     return false;

@@ -148,10 +148,12 @@ public:
     //! The time a client has for each request, in milliseconds.
     int requestTimeout() const;
     /*! The most connections open at once (default 64). When that many are open,
-        a new connection takes the place of the one that has waited longest for
-        its client, idle, slow to send its request or slow to read its answers,
-        which is closed without a response. Only when a method still owes every
-        open connection its answer is the new connection closed at once. */
+        a new connection takes the place of one that waits for its client, idle,
+        slow to send its request or slow to read its answers, which is closed
+        without a response: the one waiting longest, among those that never
+        completed a request or are in the middle of one if there are any, else
+        among those resting between requests. Only when a method still owes
+        every open connection its answer is the new connection closed at once. */
     void setMaximumConnections(int count);
     //! The most connections kept open at once.
     int maximumConnections() const;
