@@ -104,7 +104,8 @@ TestHttpServer::Reply endless(const QByteArray &headers)
     return streamed([headers, junk](qint64 index) { return index == 0 ? headers : junk; });
 }
 
-// A small body that inflates to a huge one on the client's side.
+// A small body that inflates to a much larger one on the client's side (but
+// stays below the size at which Qt 6 checks the ratio by itself).
 TestHttpServer::Reply deflateBomb(int inflatedMiB)
 {
     // qCompress() writes a zlib stream after four bytes of length: the zlib
@@ -315,7 +316,7 @@ void tst_HostilePeers::hostileServer_data()
         << headersOnly(OneMiB + 1) << 0 << OneMiB << false << QVariant() << TransportError
         << larger;
     QTest::addRow("deflate bomb, maximum size")
-        << deflateBomb(64) << 0 << OneMiB << false << QVariant() << TransportError << larger;
+        << deflateBomb(8) << 0 << OneMiB << false << QVariant() << TransportError << larger;
 }
 
 // Whatever a server sends, the call ends with exactly one result, the client
@@ -486,10 +487,13 @@ void tst_HostilePeers::hostileRequests_data()
         << RawHttp::post(Hostile::nested("methodCall", 100000)) << 200 << parseError;
     QTest::addRow("entity expansion bomb")
         << RawHttp::post(Hostile::entityBomb("methodCall", echoName)) << 200 << parseError;
+    // Qt 6's parser refuses bytes that are no UTF-8; Qt 5's reads them as
+    // replacement characters.
+    const int invalidUtf8Fault = QT_VERSION >= QT_VERSION_CHECK(6, 0, 0) ? parseError : 0;
     QTest::addRow("invalid UTF-8") << RawHttp::post("<?xml version=\"1.0\"?><methodCall>" + echoName
         + "<params><param><value><string>" + Hostile::InvalidUtf8
         + "</string></value></param></params></methodCall>")
-                                   << 200 << 0;
+                                   << 200 << invalidUtf8Fault;
     QTest::addRow("zero byte in the middle") << RawHttp::post(
         echoCall.left(echoCall.size() / 2) + '\0' + echoCall.mid(echoCall.size() / 2))
                                              << 200 << parseError;
