@@ -4,11 +4,11 @@
 #include "quorxmlrpcclientlimits.h"
 #include "quorxmlrpcserver.h"
 #include "rawhttpclient.h"
+#include "receiver.h"
 #include "testhttpserver.h"
 
 #include <QNetworkReply>
 #include <QPointer>
-#include <QSignalSpy>
 #include <QTcpSocket>
 #include <QTimer>
 #include <QtTest>
@@ -163,52 +163,6 @@ qint64 largestUnsentAnswers(const QuorXmlRpcServer &server)
 
 } // namespace
 
-// Records what reaches the two slots of a call.
-class Recorder : public QObject
-{
-    Q_OBJECT
-
-public:
-    struct Result
-    {
-        bool isAnswer = false;
-        QVariant value;
-        int code = 0;
-        QString message;
-    };
-    QList<Result> results;
-
-    QNetworkReply *call(QuorXmlRpcClient &client, const QString &method)
-    {
-        return client.call(
-            method, {}, this, SLOT(answer(QVariant &)), this, SLOT(fault(int, const QString &)));
-    }
-
-    bool waitFor(int count)
-    {
-        QSignalSpy spy(this, &Recorder::recorded);
-        while (results.size() < count) {
-            if (!spy.wait(DeliveryTimeoutMs))
-                return false;
-        }
-        return true;
-    }
-
-public Q_SLOTS:
-    void answer(QVariant &value) { record({true, value, 0, QString()}); }
-    void fault(int code, const QString &message) { record({false, QVariant(), code, message}); }
-
-Q_SIGNALS:
-    void recorded();
-
-private:
-    void record(const Result &result)
-    {
-        results.append(result);
-        Q_EMIT recorded();
-    }
-};
-
 class tst_HostilePeers : public QObject
 {
     Q_OBJECT
@@ -247,21 +201,22 @@ void tst_HostilePeers::initTestCase()
     TestHttpServer server;
     QVERIFY(server.start());
     QuorXmlRpcClient client(server.url());
-    Recorder recorder;
-    recorder.call(client, QStringLiteral("warmUp"));
-    QVERIFY(recorder.waitFor(1));
+    Receiver receiver;
+    receiver.callPlain(client, QStringLiteral("warmUp"));
+    QVERIFY(receiver.waitForDeliveries(1, DeliveryTimeoutMs));
 }
 
 // Threads and descriptors of earlier rows may still be on their way out at
 // mark(), so fewer count as well.
 void tst_HostilePeers::verifyNothingLeft()
 {
-    QTRY_VERIFY2_WITH_TIMEOUT(ProcessUsage::now().descriptors <= m_mark.descriptors,
-        qPrintable(ProcessUsage::now().toString() + QStringLiteral(" after ") + m_mark.toString()),
-        10000);
-    QTRY_VERIFY2_WITH_TIMEOUT(ProcessUsage::now().threads <= m_mark.threads,
-        qPrintable(ProcessUsage::now().toString() + QStringLiteral(" after ") + m_mark.toString()),
-        10000);
+    const auto compared = [this] {
+        return ProcessUsage::now().toString() + QStringLiteral(" after ") + m_mark.toString();
+    };
+    QTRY_VERIFY2_WITH_TIMEOUT(
+        ProcessUsage::now().descriptors <= m_mark.descriptors, qPrintable(compared()), 10000);
+    QTRY_VERIFY2_WITH_TIMEOUT(
+        ProcessUsage::now().threads <= m_mark.threads, qPrintable(compared()), 10000);
 }
 
 void tst_HostilePeers::hostileServer_data()
@@ -346,11 +301,11 @@ void tst_HostilePeers::hostileServer()
         QuorXmlRpcClientLimits::setMaximumResponseSize(&client, maximumSize);
         QCOMPARE(QuorXmlRpcClientLimits::timeout(&client), timeout);
         QCOMPARE(QuorXmlRpcClientLimits::maximumResponseSize(&client), maximumSize);
-        Recorder recorder;
+        Receiver receiver;
         const QPointer<QNetworkReply> networkReply
-            = recorder.call(client, QStringLiteral("hostile"));
-        QVERIFY(recorder.waitFor(1));
-        const Recorder::Result result = recorder.results.first();
+            = receiver.callPlain(client, QStringLiteral("hostile"));
+        QVERIFY(receiver.waitForDeliveries(1, DeliveryTimeoutMs));
+        const Delivery result = receiver.deliveries.first();
         QCOMPARE(result.isAnswer, isAnswer);
         if (isAnswer && value.isValid()) {
             QCOMPARE(result.value, value);
@@ -368,11 +323,11 @@ void tst_HostilePeers::hostileServer()
         QVERIFY(client.findChildren<QuorObject *>().isEmpty());
         QTRY_VERIFY(!networkReply);
 
-        recorder.call(client, QStringLiteral("next"));
-        QVERIFY(recorder.waitFor(2));
-        QCOMPARE(recorder.results.size(), 2);
-        QVERIFY(recorder.results.at(1).isAnswer);
-        QCOMPARE(recorder.results.at(1).value, QVariant(QStringLiteral("ok")));
+        receiver.callPlain(client, QStringLiteral("next"));
+        QVERIFY(receiver.waitForDeliveries(2, DeliveryTimeoutMs));
+        QCOMPARE(receiver.deliveries.size(), 2);
+        QVERIFY(receiver.deliveries.at(1).isAnswer);
+        QCOMPARE(receiver.deliveries.at(1).value, QVariant(QStringLiteral("ok")));
     }
     verifyNothingLeft();
 }
@@ -385,9 +340,9 @@ void tst_HostilePeers::silentServerWithoutLimits()
     QVERIFY(server.start());
     server.setHandler([](const TestHttpServer::Request &) { return hang(); });
     mark();
-    Recorder recorder;
+    Receiver receiver;
     auto client = std::make_unique<QuorXmlRpcClient>(server.url());
-    const QPointer<QNetworkReply> reply = recorder.call(*client, QStringLiteral("hostile"));
+    const QPointer<QNetworkReply> reply = receiver.callPlain(*client, QStringLiteral("hostile"));
     QTRY_COMPARE(server.requests().size(), 1);
     const QPointer<QuorObject> callObject = client->findChild<QuorObject *>();
     QVERIFY(callObject);
@@ -396,7 +351,7 @@ void tst_HostilePeers::silentServerWithoutLimits()
     QVERIFY(!reply);
     QVERIFY(!callObject);
     verifyNothingLeft();
-    QVERIFY(recorder.results.isEmpty());
+    QVERIFY(receiver.deliveries.isEmpty());
 }
 
 void tst_HostilePeers::hugeBase64Response_data()
@@ -441,10 +396,10 @@ void tst_HostilePeers::hugeBase64Response()
     });
     QuorXmlRpcClient client(server.url());
     QuorXmlRpcClientLimits::setMaximumResponseSize(&client, maximumSize);
-    Recorder recorder;
-    recorder.call(client, QStringLiteral("huge"));
-    QVERIFY(recorder.waitFor(1));
-    const Recorder::Result result = recorder.results.takeFirst();
+    Receiver receiver;
+    receiver.callPlain(client, QStringLiteral("huge"));
+    QVERIFY(receiver.waitForDeliveries(1, DeliveryTimeoutMs));
+    const Delivery result = receiver.deliveries.takeFirst();
     if (maximumSize > 0) {
         QVERIFY(!result.isAnswer);
         QCOMPARE(result.code, TransportError);
@@ -462,12 +417,11 @@ void tst_HostilePeers::verifyServing(quint16 port, int calls)
 {
     QuorXmlRpcClient client(QUrl(QStringLiteral("http://127.0.0.1:%1/RPC2").arg(port)));
     QuorXmlRpcClientLimits::setTimeout(&client, 5000);
-    Recorder recorder;
+    Receiver receiver;
     for (int i = 0; i < calls; ++i) {
-        client.call(QStringLiteral("test.echo"), {i}, &recorder, SLOT(answer(QVariant &)),
-            &recorder, SLOT(fault(int, const QString &)));
-        QVERIFY(recorder.waitFor(i + 1));
-        const Recorder::Result result = recorder.results.at(i);
+        receiver.callPlain(client, QStringLiteral("test.echo"), {i});
+        QVERIFY(receiver.waitForDeliveries(i + 1, DeliveryTimeoutMs));
+        const Delivery result = receiver.deliveries.at(i);
         QVERIFY2(result.isAnswer, qPrintable(result.message));
         QCOMPARE(result.value, QVariant(i));
     }
