@@ -170,6 +170,7 @@ class tst_HostilePeers : public QObject
 private Q_SLOTS:
     void initTestCase();
 
+    void limitSettings();
     void hostileServer_data();
     void hostileServer();
     void silentServerWithoutLimits();
@@ -217,6 +218,29 @@ void tst_HostilePeers::verifyNothingLeft()
         ProcessUsage::now().descriptors <= m_mark.descriptors, qPrintable(compared()), 10000);
     QTRY_VERIFY2_WITH_TIMEOUT(
         ProcessUsage::now().threads <= m_mark.threads, qPrintable(compared()), 10000);
+}
+
+// Off unless set, never negative, kept per client; a null client is ignored.
+void tst_HostilePeers::limitSettings()
+{
+    QuorXmlRpcClient client;
+    QuorXmlRpcClient other;
+    QCOMPARE(QuorXmlRpcClientLimits::timeout(&client), 0);
+    QCOMPARE(QuorXmlRpcClientLimits::maximumResponseSize(&client), qint64(0));
+    QuorXmlRpcClientLimits::setTimeout(&client, 5000);
+    QuorXmlRpcClientLimits::setMaximumResponseSize(&client, OneMiB);
+    QCOMPARE(QuorXmlRpcClientLimits::timeout(&client), 5000);
+    QCOMPARE(QuorXmlRpcClientLimits::maximumResponseSize(&client), OneMiB);
+    QCOMPARE(QuorXmlRpcClientLimits::timeout(&other), 0);
+    QuorXmlRpcClientLimits::setTimeout(&client, -1);
+    QuorXmlRpcClientLimits::setMaximumResponseSize(&client, -1);
+    QCOMPARE(QuorXmlRpcClientLimits::timeout(&client), 0);
+    QCOMPARE(QuorXmlRpcClientLimits::maximumResponseSize(&client), qint64(0));
+
+    QuorXmlRpcClientLimits::setTimeout(nullptr, 5000);
+    QuorXmlRpcClientLimits::setMaximumResponseSize(nullptr, OneMiB);
+    QCOMPARE(QuorXmlRpcClientLimits::timeout(nullptr), 0);
+    QCOMPARE(QuorXmlRpcClientLimits::maximumResponseSize(nullptr), qint64(0));
 }
 
 void tst_HostilePeers::hostileServer_data()

@@ -11,7 +11,9 @@ QuorXmlRpcClientLimitsData::QuorXmlRpcClientLimitsData(QuorXmlRpcClient *client)
 
 QuorXmlRpcClientLimitsData *QuorXmlRpcClientLimitsData::find(const QuorXmlRpcClient *client)
 {
-    return client->findChild<QuorXmlRpcClientLimitsData *>(QString(), Qt::FindDirectChildrenOnly);
+    return client
+        ? client->findChild<QuorXmlRpcClientLimitsData *>(QString(), Qt::FindDirectChildrenOnly)
+        : nullptr;
 }
 
 QuorXmlRpcClientLimitsData *QuorXmlRpcClientLimitsData::findOrCreate(QuorXmlRpcClient *client)
@@ -40,7 +42,8 @@ QString QuorXmlRpcClientLimitsData::takeEnding(QNetworkReply *reply)
 
 void QuorXmlRpcClientLimits::setTimeout(QuorXmlRpcClient *client, int milliseconds)
 {
-    QuorXmlRpcClientLimitsData::findOrCreate(client)->timeout = qMax(0, milliseconds);
+    if (client)
+        QuorXmlRpcClientLimitsData::findOrCreate(client)->timeout = qMax(0, milliseconds);
 }
 
 int QuorXmlRpcClientLimits::timeout(const QuorXmlRpcClient *client)
@@ -51,7 +54,9 @@ int QuorXmlRpcClientLimits::timeout(const QuorXmlRpcClient *client)
 
 void QuorXmlRpcClientLimits::setMaximumResponseSize(QuorXmlRpcClient *client, qint64 bytes)
 {
-    QuorXmlRpcClientLimitsData::findOrCreate(client)->maximumResponseSize = qMax(qint64(0), bytes);
+    if (client)
+        QuorXmlRpcClientLimitsData::findOrCreate(client)->maximumResponseSize
+            = qMax(qint64(0), bytes);
 }
 
 qint64 QuorXmlRpcClientLimits::maximumResponseSize(const QuorXmlRpcClient *client)

@@ -26,7 +26,8 @@ class QuorXmlRpcClient;
 
     Limits are kept with the client, in its thread, and apply to the calls
     made after they are set; calls already pending keep the limits they
-    started with. The class has no objects of its own.
+    started with. A null client is ignored. The class has no objects of its
+    own.
 
     \code
     auto *client = new QuorXmlRpcClient(QUrl("http://localhost:8080/RPC2"), this);
