@@ -80,7 +80,9 @@ bool RawHttpClient::waitUntil(const std::function<bool()> &done, int timeoutMs)
 
 void RawHttpClient::readResponses()
 {
-    m_buffer += m_socket.readAll();
+    // A connection the server reset is closed for reading as well.
+    if (m_socket.isOpen())
+        m_buffer += m_socket.readAll();
     for (;;) {
         const int headEnd = m_buffer.indexOf("\r\n\r\n");
         if (headEnd < 0)

@@ -622,8 +622,9 @@ void tst_QuorXmlRpcServer::manyConnections_data()
     QTest::addRow("3 clients, 1 allowed") << 3 << 1;
 }
 
-// Connections beyond the maximum are closed at once; the others are served, and
-// once they go, new clients take their places.
+// No more connections than the maximum stay open: beyond it, each new one
+// takes the place of the one idle longest. Those left are served, and once
+// they go, new clients take their places.
 void tst_QuorXmlRpcServer::manyConnections()
 {
     QFETCH(int, clients);

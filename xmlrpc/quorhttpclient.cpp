@@ -412,14 +412,20 @@ void QuorHttpReply::abort()
 
 qint64 QuorHttpReply::bytesAvailable() const
 {
-    return m_body.size() + QNetworkReply::bytesAvailable();
+    return m_body.size() - m_read + QNetworkReply::bytesAvailable();
 }
 
 qint64 QuorHttpReply::readData(char *data, qint64 maxSize)
 {
-    const qint64 count = qMin<qint64>(maxSize, m_body.size());
-    memcpy(data, m_body.constData(), size_t(count));
-    m_body.remove(0, int(count));
+    // QIODevice reads a large body in many small pieces: none is removed
+    // from the front, which would move all the rest each time.
+    const qint64 count = qMin<qint64>(maxSize, m_body.size() - m_read);
+    memcpy(data, m_body.constData() + m_read, size_t(count));
+    m_read += count;
+    if (m_read == m_body.size()) {
+        m_body.clear();
+        m_read = 0;
+    }
     return count == 0 && isFinished() ? -1 : count;
 }
 
@@ -443,9 +449,10 @@ void QuorHttpReply::setHead(int status, const QByteArray &reason,
 void QuorHttpReply::appendBody(const QByteArray &bytes)
 {
     m_body += bytes;
+    m_received += bytes.size();
     Q_EMIT readyRead();
     if (!isFinished())
-        Q_EMIT downloadProgress(m_body.size(), m_length);
+        Q_EMIT downloadProgress(m_received, m_length);
 }
 
 void QuorHttpReply::fail(NetworkError code, const QString &text)

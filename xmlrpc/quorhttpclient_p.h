@@ -38,6 +38,8 @@ private:
 
     QByteArray m_request; // the whole request, head and body
     QByteArray m_body;
+    qint64 m_read = 0; // of m_body
+    qint64 m_received = 0;
     qint64 m_length = -1;
     QuorHttpConnection *m_connection = nullptr;
 };

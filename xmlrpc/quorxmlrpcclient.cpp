@@ -4,13 +4,16 @@
 #include "quorfault.h"
 #include "quorhttpclient_p.h"
 #include "quorobject.h"
+#include "quorxmlrpcclientlimits_p.h"
 
 #include <QNetworkReply>
 #include <QPointer>
+#include <QTimer>
 
 namespace {
 const QByteArray UserAgentHeader = QByteArrayLiteral("User-Agent");
 constexpr int TransportErrorCode = -32300;
+
 // The client's own connections to loopback servers, made at its first call there.
 QuorHttpTransport *loopbackTransport(QuorXmlRpcClient *client)
 {
@@ -21,6 +24,37 @@ QuorHttpTransport *loopbackTransport(QuorXmlRpcClient *client)
             SLOT(replyFinished(QNetworkReply *)));
     }
     return transport;
+}
+
+// Arms the limits set now for the call that reply carries. The timer and the
+// connections go with the reply, or with the limits when the client goes first.
+void watch(QNetworkReply *reply, QuorXmlRpcClientLimitsData *limits)
+{
+    if (const int timeout = limits->timeout) {
+        auto *timer = new QTimer(reply);
+        timer->setSingleShot(true);
+        QObject::connect(timer, &QTimer::timeout, limits, [reply, limits, timeout] {
+            limits->end(reply, QStringLiteral("timed out after %1 ms").arg(timeout));
+        });
+        timer->start(timeout);
+    }
+    if (const qint64 maximum = limits->maximumResponseSize) {
+        const auto check = [reply, limits, maximum](qint64 bytes) {
+            if (bytes > maximum)
+                limits->end(reply, QStringLiteral("response larger than %1 bytes").arg(maximum));
+        };
+        // A declared length ends the call before any of the body is read.
+        QObject::connect(reply, &QNetworkReply::metaDataChanged, limits, [reply, check] {
+            const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+            if (length.isValid())
+                check(length.toLongLong());
+        });
+        // The body stays unread until the reply has finished, so what is
+        // available is all that came. Qt holds back some downloadProgress
+        // signals, but none of readyRead.
+        QObject::connect(reply, &QNetworkReply::readyRead, limits,
+            [reply, check] { check(reply->bytesAvailable()); });
+    }
 }
 
 } // namespace
@@ -108,6 +142,8 @@ QNetworkReply *QuorXmlRpcClient::call(QString method, QList<QVariant> args, QObj
         ? loopbackTransport(this)->post(request, document)
         : manager.post(request, document);
     callmap.insert(reply, callObject);
+    if (QuorXmlRpcClientLimitsData *limits = QuorXmlRpcClientLimitsData::find(this))
+        watch(reply, limits);
     return reply;
 }
 
@@ -118,11 +154,16 @@ void QuorXmlRpcClient::replyFinished(QNetworkReply *reply)
         return;
     QuorObject *callObject = entry.value();
 
+    // A call ended by one of the client's limits, then a transport error.
+    QuorXmlRpcClientLimitsData *limits = QuorXmlRpcClientLimitsData::find(this);
+    QString failure = limits ? limits->takeEnding(reply) : QString();
+    if (failure.isNull() && reply->error() != QNetworkReply::NoError)
+        failure = reply->errorString();
+
     // A slot that destroys the client also destroys the reply with the manager.
     const QPointer<QuorXmlRpcClient> alive(this);
-    if (reply->error() != QNetworkReply::NoError) {
-        callObject->parseResponse(
-            QuorFault(TransportErrorCode, reply->errorString()).toString(), reply);
+    if (!failure.isNull()) {
+        callObject->parseResponse(QuorFault(TransportErrorCode, failure).toString(), reply);
     } else {
         // The body counts as zero-terminated text. It is read straight from
         // its UTF-8 bytes, as parseResponse() would read it decoded.

@@ -34,6 +34,9 @@ class QuorObject;
     QNetworkReply::ignoreSslErrors() on the reply. Destroying the client ends its
     pending calls silently: no slot runs for them.
 
+    A call waits as long and reads as much as the server sends, unless
+    QuorXmlRpcClientLimits sets a timeout or a maximum response size.
+
     \code
     auto *client = new QuorXmlRpcClient(QUrl("http://localhost:8080/RPC2"), this);
     client->call("sum", {1, 2}, this, SLOT(gotSum(QVariant&)),

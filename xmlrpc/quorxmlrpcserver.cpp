@@ -50,6 +50,12 @@ const QString MultiCall = QStringLiteral("system.multicall");
 // faster than its requests are answered.
 constexpr qint64 SocketReadBufferSize = 64 * 1024;
 
+// Answers a client has not taken off its connection yet, beyond what the
+// kernel holds. Above this the server reads no further requests from it, so
+// that a client sending request after request without reading any answer
+// cannot make the server keep all of them.
+constexpr qint64 MaximumUnsentBytes = 1024 * 1024;
+
 bool isLoopbackHost(const QByteArray &hostHeader)
 {
     QByteArray host = hostHeader.trimmed().toLower();
@@ -169,6 +175,7 @@ public:
     { }
 
     void acceptConnections();
+    bool makeRoom();
     void closeConnections();
     void dispatch(const QByteArray &body, const Delivery &delivery);
     void invoke(const QString &method, const QVariantList &params, const QuorXmlRpcAnswer &answer);
@@ -183,6 +190,7 @@ public:
     QuorXmlRpcServer *q;
     QTcpServer *tcpServer;
     QHash<QString, QuorXmlRpcServer::Method> methods;
+    // Longest waiting for their clients first (see makeRoom()).
     QList<QuorXmlRpcConnection *> connections;
     QStringList paths = {QStringLiteral("/"), QStringLiteral("/RPC2")};
     qint64 maximumRequestSize = 4 * 1024 * 1024;
@@ -210,6 +218,7 @@ public:
         m_timer.setInterval(server->requestTimeout);
         connect(&m_timer, &QTimer::timeout, this, [this] { timedOut(); });
         connect(m_socket, &QTcpSocket::readyRead, this, [this] { process(); });
+        connect(m_socket, &QTcpSocket::bytesWritten, this, [this] { drained(); });
         connect(m_socket, &QTcpSocket::disconnected, this, [this] { close(); });
         m_timer.start();
     }
@@ -234,6 +243,18 @@ public:
         m_timer.stop();
         m_socket->abort();
         deleteLater();
+    }
+
+    // Whether the connection waits for its client, to send a request or to
+    // take its answers, rather than for a method's answer that is still owed.
+    bool waitsForClient() const { return !m_answerOwed; }
+
+    // Whether the connection has been answered before and waits, with nothing
+    // of a request begun, for the next: its client completes its requests.
+    bool restsBetweenRequests() const
+    {
+        return m_answeredBefore && !m_busy && !m_haveHead && m_buffer.isEmpty()
+            && m_socket->bytesAvailable() == 0;
     }
 
     void process()
@@ -280,6 +301,7 @@ private:
         m_closeAfterResponse = m_head.minorVersion == 0 ? !hasToken(connection, "keep-alive")
                                                         : hasToken(connection, "close");
         m_busy = true;
+        m_answerOwed = true;
         m_timer.stop();
         const QPointer<QuorXmlRpcConnection> self(this);
         const QuorHttp::Connection answerConnection = m_closeAfterResponse
@@ -343,23 +365,47 @@ private:
     {
         if (!m_server || m_socket->state() != QAbstractSocket::ConnectedState)
             return;
+        m_answerOwed = false;
         m_socket->write(response);
         // Hands the whole response to the kernel now, in one write; nothing waits
         // for the next turn of the event loop.
         m_socket->flush();
+        // From here on the client has the request timeout to take its
+        // answers, or to send its next request.
+        m_timer.start();
         if (m_closeAfterResponse) {
             m_busy = true;
             m_socket->disconnectFromHost();
             return;
         }
+        if (m_socket->bytesToWrite() > MaximumUnsentBytes)
+            return; // drained() goes on
+        awaitRequest();
+    }
+
+    void drained()
+    {
+        if (m_server && m_busy && !m_answerOwed && !m_closeAfterResponse
+            && m_socket->bytesToWrite() <= MaximumUnsentBytes) {
+            m_timer.start();
+            awaitRequest();
+        }
+    }
+
+    void awaitRequest()
+    {
         m_busy = false;
-        m_timer.start();
+        m_answeredBefore = true;
+        m_server->connections.removeOne(this);
+        m_server->connections.append(this);
         process();
     }
 
     void timedOut()
     {
-        if (m_haveHead || !m_buffer.isEmpty() || m_socket->bytesAvailable() > 0)
+        if (m_busy)
+            close(); // a client that does not take its answers
+        else if (m_haveHead || !m_buffer.isEmpty() || m_socket->bytesAvailable() > 0)
             fail(408);
         else
             close();
@@ -372,7 +418,9 @@ private:
     QuorHttpHead m_head;
     qint64 m_bodyLength = 0;
     bool m_haveHead = false;
-    bool m_busy = false;
+    bool m_busy = false; // reads no requests now
+    bool m_answerOwed = false; // a method has yet to answer
+    bool m_answeredBefore = false;
     bool m_processing = false;
     bool m_closeAfterResponse = false;
 };
@@ -380,7 +428,7 @@ private:
 void QuorXmlRpcServerPrivate::acceptConnections()
 {
     while (QTcpSocket *socket = tcpServer->nextPendingConnection()) {
-        if (connections.size() >= maximumConnections) {
+        if (connections.size() >= maximumConnections && !makeRoom()) {
             socket->abort();
             socket->deleteLater();
             continue;
@@ -389,6 +437,28 @@ void QuorXmlRpcServerPrivate::acceptConnections()
         connections.append(connection);
         connection->process();
     }
+}
+
+// Closes a connection that waits for its client, idle, slow to send its
+// request or slow to take its answers: otherwise as many clients doing nothing
+// as the server allows would keep out everybody else. Those that never
+// completed a request, or are in the middle of one, go before those resting
+// between requests, whose clients have shown that they complete theirs; in
+// each group the one waiting longest goes first. Connections whose answer a
+// method still owes are kept.
+bool QuorXmlRpcServerPrivate::makeRoom()
+{
+    for (const bool resting : {false, true}) {
+        for (int i = 0; i < connections.size(); ++i) {
+            QuorXmlRpcConnection *connection = connections.at(i);
+            if (connection->waitsForClient() && connection->restsBetweenRequests() == resting) {
+                connections.removeAt(i);
+                connection->detach();
+                return true;
+            }
+        }
+    }
+    return false;
 }
 
 void QuorXmlRpcServerPrivate::closeConnections()

@@ -60,7 +60,10 @@ private:
     Requests are POSTs to one of paths() ("/" and "/RPC2" unless changed) with
     an XML Content-Type and a Content-Length; connections stay open for further
     requests unless the client asks otherwise. Hostile clients are held off by
-    limits on request size, header size, time per request and connections. By
+    limits on request size, header size, time per request and connections, and
+    a client that does not read its answers is read no further once about
+    1 MiB of them wait for it: however many requests it sends, the server
+    holds no more. By
     default the server only answers requests whose Host names a loopback host,
     so that web pages cannot reach it through a browser (DNS rebinding).
     Requests refused at the HTTP level get an HTTP error status, and their
@@ -138,11 +141,19 @@ public:
     void setMaximumHeaderSize(int bytes);
     //! The largest request line and headers accepted, in bytes.
     int maximumHeaderSize() const;
-    //! Time a client has for each request, and an idle connection is kept (default 30 s).
+    /*! Time a client has for each request, to take its answers, and for which
+        an idle connection is kept (default 30 s). A client that runs out of it
+        gets 408 in the middle of a request; otherwise its connection is closed. */
     void setRequestTimeout(int milliseconds);
     //! The time a client has for each request, in milliseconds.
     int requestTimeout() const;
-    //! Connections beyond this (default 64) are closed at once.
+    /*! The most connections open at once (default 64). When that many are open,
+        a new connection takes the place of one that waits for its client, idle,
+        slow to send its request or slow to read its answers, which is closed
+        without a response: the one waiting longest, among those that never
+        completed a request or are in the middle of one if there are any, else
+        among those resting between requests. Only when a method still owes
+        every open connection its answer is the new connection closed at once. */
     void setMaximumConnections(int count);
     //! The most connections kept open at once.
     int maximumConnections() const;

@@ -2,6 +2,9 @@
 
 #include <QPointer>
 #include <QTcpSocket>
+#include <QTimer>
+
+#include <memory>
 
 #ifdef Q_OS_LINUX
 #include <netinet/in.h>
@@ -93,6 +96,18 @@ TestHttpServer::Reply TestHttpServer::answer(const QByteArray &body, int status)
     return reply;
 }
 
+QByteArray TestHttpServer::head(int status, qint64 contentLength, const QByteArray &extraHeaders,
+    const QByteArray &contentType, bool keepAlive)
+{
+    QByteArray text = "HTTP/1.1 " + QByteArray::number(status) + " Status\r\n";
+    text += "Content-Type: " + contentType + "\r\n";
+    if (contentLength >= 0)
+        text += "Content-Length: " + QByteArray::number(contentLength) + "\r\n";
+    text += extraHeaders;
+    text += keepAlive ? "Connection: keep-alive\r\n\r\n" : "Connection: close\r\n\r\n";
+    return text;
+}
+
 void TestHttpServer::readFrom(QTcpSocket *socket)
 {
     acknowledgeAtOnce(socket);
@@ -155,15 +170,50 @@ void TestHttpServer::send(QTcpSocket *socket, const Reply &reply)
         socket->write(reply.raw);
         socket->disconnectFromHost();
         return;
+    case Reply::Stream:
+        stream(socket, reply);
+        return;
     case Reply::Answer:
         break;
     }
-    QByteArray answer = "HTTP/1.1 " + QByteArray::number(reply.status) + " Status\r\n";
-    answer += "Content-Type: " + reply.contentType + "\r\n";
-    answer += "Content-Length: " + QByteArray::number(reply.body.size()) + "\r\n";
-    answer += reply.keepAlive ? "Connection: keep-alive\r\n\r\n" : "Connection: close\r\n\r\n";
-    answer += reply.body;
-    socket->write(answer);
+    socket->write(
+        head(reply.status, reply.body.size(), {}, reply.contentType, reply.keepAlive) + reply.body);
     if (!reply.keepAlive)
         socket->disconnectFromHost();
+}
+
+void TestHttpServer::stream(QTcpSocket *socket, const Reply &reply)
+{
+    const auto piece = reply.piece;
+    const bool keepOpen = reply.keepAlive;
+    auto next = std::make_shared<qint64>(0);
+    // Returns false once the pieces have run out.
+    const auto sendNext = [socket, piece, keepOpen, next] {
+        if (*next < 0)
+            return false;
+        const QByteArray bytes = piece(*next);
+        if (bytes.isEmpty()) {
+            *next = -1;
+            if (!keepOpen)
+                socket->disconnectFromHost();
+            return false;
+        }
+        ++*next;
+        socket->write(bytes);
+        return true;
+    };
+    if (reply.interval > 0) {
+        auto *timer = new QTimer(socket);
+        connect(timer, &QTimer::timeout, socket, [timer, sendNext] {
+            if (!sendNext())
+                timer->stop();
+        });
+        timer->start(reply.interval);
+        return;
+    }
+    connect(socket, &QTcpSocket::bytesWritten, socket, [socket, sendNext] {
+        if (socket->bytesToWrite() == 0)
+            sendNext();
+    });
+    sendNext();
 }

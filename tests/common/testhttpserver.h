@@ -30,13 +30,21 @@ public:
 
     struct Reply
     {
-        enum Action { Answer, Close, Hang, Raw };
+        enum Action { Answer, Close, Hang, Raw, Stream };
         Action action = Answer;
         int status = 200;
         QByteArray contentType = "text/xml";
         QByteArray body;
         QByteArray raw; // sent as it is for Raw, then the connection closes
         bool keepAlive = true;
+        // For Stream: the raw bytes to send, piece by piece, numbered from 0;
+        // an empty piece ends them, and then the connection closes unless
+        // keepAlive holds it open, silent. The next piece is asked for every
+        // interval ms, or, without one, once the socket has handed the
+        // previous one to the kernel, so that a huge or endless reply never
+        // sits in memory whole.
+        std::function<QByteArray(qint64 index)> piece;
+        int interval = 0;
     };
 
     using Handler = std::function<Reply(const Request &)>;
@@ -60,6 +68,9 @@ public:
     static QByteArray responseFor(const QString &xmlrpcValue);
     static QByteArray faultFor(int code, const QString &text);
     static Reply answer(const QByteArray &body, int status = 200);
+    // A response's status line and headers; no Content-Length when contentLength < 0.
+    static QByteArray head(int status, qint64 contentLength, const QByteArray &extraHeaders = {},
+        const QByteArray &contentType = "text/xml", bool keepAlive = true);
 
 Q_SIGNALS:
     void requestReceived();
@@ -67,6 +78,7 @@ Q_SIGNALS:
 private:
     void readFrom(QTcpSocket *socket);
     void send(QTcpSocket *socket, const Reply &reply);
+    void stream(QTcpSocket *socket, const Reply &reply);
 
     Handler m_handler;
     QList<Request> m_requests;

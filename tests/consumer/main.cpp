@@ -5,6 +5,7 @@
 #include <QTimer>
 
 #include <quorxmlrpcclient.h>
+#include <quorxmlrpcclientlimits.h>
 #include <quorxmlrpcserver.h>
 #include <tavrel.h>
 #include <tavrelserver.h>
@@ -44,6 +45,7 @@ int main(int argc, char *argv[])
 
     Caller caller;
     QuorXmlRpcClient client(QUrl(QStringLiteral("http://localhost:%1/RPC2").arg(server.port())));
+    QuorXmlRpcClientLimits::setTimeout(&client, 10000);
     client.call(QStringLiteral("echo"), {QStringLiteral("installed")}, &caller,
         SLOT(answered(QVariant &)), &caller, SLOT(failed(int, const QString &)));
     QTimer::singleShot(10000, &app, &QCoreApplication::quit);

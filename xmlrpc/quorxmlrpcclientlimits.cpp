@@ -1,0 +1,66 @@
+#include "quorxmlrpcclientlimits.h"
+
+#include "quorxmlrpcclient.h"
+#include "quorxmlrpcclientlimits_p.h"
+
+#include <QNetworkReply>
+
+QuorXmlRpcClientLimitsData::QuorXmlRpcClientLimitsData(QuorXmlRpcClient *client)
+    : QObject(client)
+{ }
+
+QuorXmlRpcClientLimitsData *QuorXmlRpcClientLimitsData::find(const QuorXmlRpcClient *client)
+{
+    return client
+        ? client->findChild<QuorXmlRpcClientLimitsData *>(QString(), Qt::FindDirectChildrenOnly)
+        : nullptr;
+}
+
+QuorXmlRpcClientLimitsData *QuorXmlRpcClientLimitsData::findOrCreate(QuorXmlRpcClient *client)
+{
+    QuorXmlRpcClientLimitsData *limits = find(client);
+    return limits ? limits : new QuorXmlRpcClientLimitsData(client);
+}
+
+void QuorXmlRpcClientLimitsData::end(QNetworkReply *reply, const QString &why)
+{
+    // A reply that has finished may still wait for its deletion; a second
+    // limit may trip before the first one's abort has run.
+    if (!reply->isRunning() || m_endings.contains(reply))
+        return;
+    m_endings.insert(reply, why);
+    // Not from inside the reply's own signals, which Qt goes on handling
+    // after they return; should the reply finish meanwhile, the reason stands
+    // and the abort does nothing.
+    QMetaObject::invokeMethod(reply, &QNetworkReply::abort, Qt::QueuedConnection);
+}
+
+QString QuorXmlRpcClientLimitsData::takeEnding(QNetworkReply *reply)
+{
+    return m_endings.take(reply);
+}
+
+void QuorXmlRpcClientLimits::setTimeout(QuorXmlRpcClient *client, int milliseconds)
+{
+    if (client)
+        QuorXmlRpcClientLimitsData::findOrCreate(client)->timeout = qMax(0, milliseconds);
+}
+
+int QuorXmlRpcClientLimits::timeout(const QuorXmlRpcClient *client)
+{
+    const QuorXmlRpcClientLimitsData *limits = QuorXmlRpcClientLimitsData::find(client);
+    return limits ? limits->timeout : 0;
+}
+
+void QuorXmlRpcClientLimits::setMaximumResponseSize(QuorXmlRpcClient *client, qint64 bytes)
+{
+    if (client)
+        QuorXmlRpcClientLimitsData::findOrCreate(client)->maximumResponseSize
+            = qMax(qint64(0), bytes);
+}
+
+qint64 QuorXmlRpcClientLimits::maximumResponseSize(const QuorXmlRpcClient *client)
+{
+    const QuorXmlRpcClientLimitsData *limits = QuorXmlRpcClientLimitsData::find(client);
+    return limits ? limits->maximumResponseSize : 0;
+}
