@@ -128,6 +128,9 @@ private Q_SLOTS:
     void slotShapes_data();
     void slotShapes();
     void pendingCallsAnsweredInReverseOrder();
+    void answerFraming_data();
+    void answerFraming();
+    void manyCallsShareFewConnections();
     void replyWithoutCallIsIgnored();
     void destroyingClientEndsPendingCall();
     void url_data();
@@ -506,6 +509,87 @@ void tst_QuorXmlRpcClient::slotShapes()
         QCOMPARE(delivery.value, QVariant(7));
     else
         QCOMPARE(delivery.code, reply.action == TestHttpServer::Reply::Close ? TransportError : 3);
+}
+
+// However a server frames its answer, the client reads the same document.
+void tst_QuorXmlRpcClient::answerFraming_data()
+{
+    QTest::addColumn<QByteArray>("raw");
+    const QByteArray body = TestHttpServer::responseFor(QStringLiteral("<string>framed</string>"));
+    const auto chunked = [&body](const QByteArray &extension, const QByteArray &trailer) {
+        QByteArray text;
+        for (int start = 0; start < body.size(); start += 40) {
+            const QByteArray chunk = body.mid(start, 40);
+            text += QByteArray::number(chunk.size(), 16) + extension + "\r\n" + chunk + "\r\n";
+        }
+        return text + "0\r\n" + trailer + "\r\n";
+    };
+    QTest::addRow("Content-Length") << TestHttpServer::head(200, body.size()) + body;
+    QTest::addRow("header names in lower case")
+        << "HTTP/1.1 200 OK\r\ncontent-type: text/xml\r\ncontent-length: "
+            + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+    QTest::addRow("chunked") << TestHttpServer::head(200, -1, "Transfer-Encoding: chunked\r\n")
+            + chunked(QByteArray(), QByteArray());
+    QTest::addRow("chunked, with extensions and a trailer")
+        << TestHttpServer::head(200, -1, "Transfer-Encoding: chunked\r\n")
+            + chunked(";name=value", "X-Checked: yes\r\n");
+    QTest::addRow("delimited by the end of the connection")
+        << TestHttpServer::head(200, -1, QByteArray(), "text/xml", false) + body;
+    QTest::addRow("HTTP/1.0 without keep-alive")
+        << "HTTP/1.0 200 OK\r\nContent-Type: text/xml\r\n\r\n" + body;
+    QTest::addRow("100 Continue first")
+        << "HTTP/1.1 100 Continue\r\n\r\n" + TestHttpServer::head(200, body.size()) + body;
+    QTest::addRow("redirection, not followed")
+        << TestHttpServer::head(302, body.size(), "Location: /elsewhere\r\n") + body;
+}
+
+void tst_QuorXmlRpcClient::answerFraming()
+{
+    QFETCH(QByteArray, raw);
+    TestHttpServer server;
+    QVERIFY(server.start());
+    server.setHandler([&raw](const TestHttpServer::Request &) {
+        TestHttpServer::Reply reply;
+        reply.action = TestHttpServer::Reply::Raw;
+        reply.raw = raw;
+        return reply;
+    });
+    QuorXmlRpcClient client(server.url());
+    Receiver receiver;
+    // Twice: the second call finds the first one's connection gone or reusable.
+    for (int call = 1; call <= 2; ++call) {
+        receiver.callPlain(client, QStringLiteral("framing"));
+        QVERIFY(receiver.waitForDeliveries(call));
+        QVERIFY2(
+            receiver.deliveries.last().isAnswer, qPrintable(receiver.deliveries.last().message));
+        QCOMPARE(receiver.deliveries.last().value, QVariant(QStringLiteral("framed")));
+    }
+}
+
+// Calls made at once wait for one of a few connections rather than each
+// opening its own, and all of them are answered.
+void tst_QuorXmlRpcClient::manyCallsShareFewConnections()
+{
+    TestHttpServer server;
+    QVERIFY(server.start());
+    server.setHandler([](const TestHttpServer::Request &request) {
+        return TestHttpServer::answer(TestHttpServer::responseFor(
+            QStringLiteral("<int>%1</int>").arg(request.body.count("<int>"))));
+    });
+    QuorXmlRpcClient client(server.url());
+    Receiver receiver;
+    const int calls = 40;
+    for (int i = 0; i < calls; ++i)
+        receiver.callPlain(client, QStringLiteral("count"), {1});
+    QVERIFY(receiver.waitForDeliveries(calls));
+    for (const Delivery &delivery : qAsConst(receiver.deliveries))
+        QCOMPARE(delivery.value, QVariant(1));
+    QVERIFY2(server.connectionCount() <= 6, qPrintable(QString::number(server.connectionCount())));
+    // Kept alive: later calls open nothing new.
+    const int connections = server.connectionCount();
+    receiver.callPlain(client, QStringLiteral("count"), {1});
+    QVERIFY(receiver.waitForDeliveries(calls + 1));
+    QCOMPARE(server.connectionCount(), connections);
 }
 
 void tst_QuorXmlRpcClient::pendingCallsAnsweredInReverseOrder()
