@@ -2,6 +2,11 @@
 
 #include <QDomProcessingInstruction>
 #include <QTextStream>
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+#include <QStringDecoder>
+#else
+#include <QTextCodec>
+#endif
 
 namespace QuorDocument {
 
@@ -136,11 +141,54 @@ private:
     int m_line = 1;
 };
 
+// The encoding named by the XML declaration at the start of xml, or nothing.
+QByteArray declaredEncoding(const QByteArray &xml)
+{
+    if (!xml.startsWith("<?xml"))
+        return QByteArray();
+    const int end = xml.indexOf("?>");
+    const QByteArray declaration = end < 0 ? xml : xml.left(end);
+    const int name = declaration.indexOf("encoding");
+    const int equals = name < 0 ? -1 : declaration.indexOf('=', name);
+    if (equals < 0)
+        return QByteArray();
+    const QByteArray rest = declaration.mid(equals + 1).trimmed();
+    if (rest.isEmpty() || (rest.at(0) != '"' && rest.at(0) != '\''))
+        return QByteArray();
+    const int close = rest.indexOf(rest.at(0), 1);
+    return close < 0 ? QByteArray() : rest.mid(1, close - 1);
+}
+
 } // namespace
 
 int lineBeyondNesting(const QString &xml, int maxDepth)
 {
     return NestingScanner(xml).lineBeyond(maxDepth);
+}
+
+bool decode(const QByteArray &xml, QString *text)
+{
+    const QByteArray name = declaredEncoding(xml);
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    std::optional<QStringConverter::Encoding> encoding = QStringConverter::encodingForData(xml);
+    if (!encoding)
+        encoding = name.isEmpty() ? QStringConverter::Utf8
+                                  : QStringConverter::encodingForName(name.constData());
+    if (!encoding)
+        return false;
+    QStringDecoder decoder(*encoding);
+    *text = decoder.decode(xml);
+#else
+    QTextCodec *codec = QTextCodec::codecForUtfText(xml, nullptr);
+    if (!codec)
+        codec = QTextCodec::codecForName(name.isEmpty() ? QByteArray("UTF-8") : name);
+    if (!codec)
+        return false;
+    *text = codec->toUnicode(xml);
+#endif
+    if (text->startsWith(QChar(0xfeff)))
+        text->remove(0, 1);
+    return true;
 }
 
 } // namespace QuorDocument

@@ -28,6 +28,12 @@ QString toText(const QDomDocument &document);
 // when none does. Only counts: well-formedness is left to the parser.
 int lineBeyondNesting(const QString &xml, int maxDepth);
 
+// The text of a document received as bytes, in the encoding its byte-order
+// mark names, else its XML declaration, else UTF-8; false for an encoding Qt
+// does not know. Checks such as lineBeyondNesting() hold only for the text
+// they saw, so the parser must get this text, never the bytes again.
+bool decode(const QByteArray &xml, QString *text);
+
 } // namespace QuorDocument
 
 #endif
