@@ -8,10 +8,12 @@
 #include "quorxmlrpcserver.h"
 
 #include <QDomDocument>
-#include <QElapsedTimer>
+#include <QEvent>
 #include <QEventLoop>
 #include <QTcpSocket>
 #include <QTimer>
+
+#include <functional>
 
 #include <sys/socket.h>
 
@@ -22,13 +24,29 @@ constexpr int RequestTimeoutMs = 100;
 // Far beyond what the server needs even for a stalled request: it closes at
 // the client's end of input, or at RequestTimeoutMs at the latest.
 constexpr int InputDeadlineMs = 10000;
-// Often enough that an input takes little longer than its exchange.
-constexpr int PollIntervalMs = 1;
+
+// Tells when the server has deleted a connection: its children are the
+// connections (and its QTcpServer, which stays).
+class ChildWatcher : public QObject
+{
+public:
+    std::function<void()> childRemoved;
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() == QEvent::ChildRemoved && childRemoved)
+            childRemoved();
+        return false;
+    }
+};
 
 struct Fixture
 {
     QuorXmlRpcServer server;
+    ChildWatcher watcher;
     int pendingAnswers = 0; // answers of "later" not yet given
+    std::function<void()> changed; // a connection went, or an answer was given
 };
 
 Fixture *fixture = nullptr;
@@ -50,6 +68,8 @@ void registerMethods(Fixture &f)
             QTimer::singleShot(0, [&f, params, answer] {
                 answer.setValue(params.value(0));
                 --f.pendingAnswers;
+                if (f.changed)
+                    f.changed();
             });
         });
     // Drops its answer: the server answers the internal-error fault.
@@ -124,6 +144,11 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
     FuzzSupport::initialize(argc, argv);
     fixture = new Fixture;
     registerMethods(*fixture);
+    fixture->watcher.childRemoved = [] {
+        if (fixture->changed)
+            fixture->changed();
+    };
+    fixture->server.installEventFilter(&fixture->watcher);
     fixture->server.setRequestTimeout(RequestTimeoutMs);
     if (!fixture->server.listen(QHostAddress::LocalHost))
         FuzzSupport::fail("cannot listen", fixture->server.errorString().toUtf8());
@@ -156,25 +181,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     });
     QObject::connect(&socket, &QTcpSocket::bytesWritten, finishSending);
     QObject::connect(&socket, &QTcpSocket::readyRead, [&] { received += socket.readAll(); });
-    QObject::connect(&socket, &QTcpSocket::disconnected, [&] { clientDone = true; });
+    const auto quitWhenDone = [&] {
+        if (clientDone && server.connectionCount() == 0 && fixture->pendingAnswers == 0)
+            loop.quit();
+    };
+    fixture->changed = quitWhenDone;
+    QObject::connect(&socket, &QTcpSocket::disconnected, [&] {
+        clientDone = true;
+        quitWhenDone();
+    });
     QObject::connect(&socket, &QAbstractSocket::errorOccurred, [&] {
         received += socket.readAll();
         clientDone = true;
+        quitWhenDone();
     });
 
-    QElapsedTimer elapsed;
-    elapsed.start();
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        if (clientDone && server.connectionCount() == 0 && fixture->pendingAnswers == 0)
-            loop.quit();
-        else if (elapsed.elapsed() > InputDeadlineMs)
-            FuzzSupport::fail("the server did not close the connection in time",
-                QByteArray::number(server.connectionCount()) + " connections open");
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    QObject::connect(&deadline, &QTimer::timeout, [&] {
+        FuzzSupport::fail("the server did not close the connection in time",
+            QByteArray::number(server.connectionCount()) + " connections open");
     });
-    poll.start(PollIntervalMs);
+    deadline.start(InputDeadlineMs);
     socket.connectToHost(server.serverAddress(), server.serverPort());
     loop.exec();
+    fixture->changed = nullptr;
 
     checkResponses(received, input);
     return 0;

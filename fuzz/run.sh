@@ -10,9 +10,9 @@
 #   CC=clang CXX=clang++ cmake -S . -B build-fuzz -DTAVREL_BUILD_FUZZERS=ON
 # and built beforehand: this script builds nothing. Each harness runs under
 # nice -n 19 on a working corpus in <build>/fuzz-work/<harness>/corpus, seeded
-# from fuzz/corpus/<harness> and fuzz/regressions/<harness> and kept between
-# runs, so the source tree stays untouched; crash inputs land in
-# <build>/fuzz-work/<harness>/artifacts. TAVREL_FUZZ_WALL_LIMIT=<seconds>
+# from fuzz/corpus/<harness> and kept between runs, so the source tree stays
+# untouched; crash inputs land in <build>/fuzz-work/<harness>/artifacts. The
+# inputs that once crashed it, fuzz/regressions/<harness>, are replayed first. TAVREL_FUZZ_WALL_LIMIT=<seconds>
 # also stops each harness after that much wall time, for a busy machine.
 #
 # Prints per harness the executions, exec/s, coverage and corpus size, and
@@ -49,9 +49,14 @@ run_harness() {
     [ -x "$binary" ] || { echo "$harness: not built in $build" >&2; return 1; }
     rm -rf "$work/artifacts"
     mkdir -p "$work/corpus" "$work/artifacts"
-    for seeds in "$fuzz_dir/corpus/$harness" "$fuzz_dir/regressions/$harness"; do
-        [ -d "$seeds" ] && cp -n "$seeds"/* "$work/corpus/" 2>/dev/null || true
-    done
+    cp -n "$fuzz_dir/corpus/$harness"/* "$work/corpus/"
+    if [ -d "$fuzz_dir/regressions/$harness" ]; then
+        nice -n 19 "$binary" "$fuzz_dir/regressions/$harness"/* >"$work/regressions.log" 2>&1 || {
+            echo "$harness: an input of fuzz/regressions/$harness crashes it again:"
+            grep -E -m 5 'Running|ERROR|broken invariant|SUMMARY' "$work/regressions.log" | sed 's/^/  /'
+            return 1
+        }
+    fi
     local dictionary=$fuzz_dir/xml.dict
     if [ "$harness" = fuzz_serverrequest ]; then
         cat "$fuzz_dir/http.dict" "$fuzz_dir/xml.dict" >"$work/dictionary"
