@@ -733,6 +733,17 @@ void TestQuorObject::deepResponseIsRefused_data()
         << responseText(nestedText(QStringLiteral("struct"), depth, QStringLiteral("<value/>")));
     QTest::addRow("100,000 nested elements never closed")
         << QStringLiteral("<methodResponse>") + QStringLiteral("<a>").repeated(depth);
+    // Found while fuzzing (fuzz/regressions/fuzz_parseresponse): markup the
+    // count of the text never saw. Qt 5's parser lets an entity open elements
+    // that stay open after it, so a short document nests without bound.
+    QTest::addRow("an entity opening 1300 elements, used 80 times")
+        << QStringLiteral("<!DOCTYPE r [<!ENTITY o \"") + QStringLiteral("<a>").repeated(1300)
+            + QStringLiteral("\">]><methodResponse>") + QStringLiteral("&o;").repeated(80);
+    QTest::addRow("a comment opener inside a DOCTYPE's literal")
+        << QStringLiteral("<!DOCTYPE r SYSTEM \"> <!--\"><methodResponse>")
+            + QStringLiteral("<a>").repeated(depth);
+    QTest::addRow("a DOCTYPE, however harmless")
+        << QStringLiteral("<!DOCTYPE methodResponse><methodResponse><params/></methodResponse>");
 }
 
 void TestQuorObject::deepResponseIsRefused()

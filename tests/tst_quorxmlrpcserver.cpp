@@ -703,6 +703,9 @@ void tst_QuorXmlRpcServer::xmlFaults_data()
     QTest::addRow("nested 100,000 deep, in UTF-16") << utf16WithBom(
         QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-16\"?><methodCall>")
         + QStringLiteral("<x>").repeated(100000)) << int(QuorXmlRpcServer::ParseError);
+    QTest::addRow("an entity opening 1300 elements, used 80 times") << "<!DOCTYPE r [<!ENTITY o \""
+            + QByteArray("<a>").repeated(1300) + "\">]><methodCall>"
+            + QByteArray("&o;").repeated(80) << int(QuorXmlRpcServer::ParseError);
     QTest::addRow("unknown encoding")
         << QByteArray("<?xml version=\"1.0\" encoding=\"no-such-encoding\"?>\n") + call
         << int(QuorXmlRpcServer::ParseError);

@@ -66,7 +66,12 @@ public:
             } else if (next == QLatin1Char('?')) {
                 skipPast("?>");
             } else if (next == QLatin1Char('!')) {
-                skipDeclaration();
+                // Comments and CDATA hold no markup; anything else here is a
+                // DOCTYPE or an error. A DOCTYPE may declare entities that
+                // expand to elements this count never sees (Qt 5's parser even
+                // lets one leave them open), and its literals may hide a "<!--".
+                if (!skipCommentOrCData())
+                    return m_line;
             } else if (!skipStartTag() && ++depth > maxDepth) {
                 return m_line;
             }
@@ -94,23 +99,16 @@ private:
         m_pos = qMin(m_size, m_pos + int(qstrlen(terminator)));
     }
 
-    void skipDeclaration()
+    // Skips a comment or a CDATA section; false for anything else after "<!".
+    bool skipCommentOrCData()
     {
-        if (startsWith("!--")) {
+        if (startsWith("!--"))
             skipPast("-->");
-        } else if (startsWith("![CDATA[")) {
+        else if (startsWith("![CDATA["))
             skipPast("]]>");
-        } else {
-            // A DOCTYPE may carry an internal subset in brackets, itself full of '>'.
-            while (m_pos < m_size && m_text[m_pos] != QLatin1Char('>')) {
-                const QChar c = m_text[m_pos++];
-                if (c == QLatin1Char('\n'))
-                    ++m_line;
-                else if (c == QLatin1Char('['))
-                    skipPast("]");
-            }
-            ++m_pos;
-        }
+        else
+            return false;
+        return true;
     }
 
     // Returns whether the tag closed itself ("<a/>"): only then it adds no depth.
