@@ -49,7 +49,10 @@ run_harness() {
     [ -x "$binary" ] || { echo "$harness: not built in $build" >&2; return 1; }
     rm -rf "$work/artifacts"
     mkdir -p "$work/corpus" "$work/artifacts"
-    cp -n "$fuzz_dir/corpus/$harness"/* "$work/corpus/"
+    local seed
+    for seed in "$fuzz_dir/corpus/$harness"/*; do
+        [ -e "$work/corpus/${seed##*/}" ] || cp "$seed" "$work/corpus/"
+    done
     if [ -d "$fuzz_dir/regressions/$harness" ]; then
         nice -n 19 "$binary" "$fuzz_dir/regressions/$harness"/* >"$work/regressions.log" 2>&1 || {
             echo "$harness: an input of fuzz/regressions/$harness crashes it again:"
