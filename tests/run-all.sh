@@ -9,7 +9,9 @@
 #      valgrind's memcheck: no memory error, no definite leak,
 #   5. the Qt 5 build with address, leak and undefined-behaviour sanitizers
 #      and the whole suite under them,
-#   6. the Debian packages built, checked with lintian and installed, and a
+#   6. the libFuzzer harnesses built with clang and run for a minute of CPU
+#      each (fuzz/run.sh), the inputs that once crashed them replayed first,
+#   7. the Debian packages built, checked with lintian and installed, and a
 #      consumer built against them.
 # Build trees go to build-ci/ below the source tree.
 set -euo pipefail
@@ -66,6 +68,12 @@ cmake -S "$source_dir" -B "$work/sanitizers" -DCMAKE_BUILD_TYPE=Debug -DTAVREL_W
     -DCMAKE_EXE_LINKER_FLAGS="$sanitizers" -DCMAKE_SHARED_LINKER_FLAGS="$sanitizers"
 cmake --build "$work/sanitizers" -j"$jobs"
 ctest --test-dir "$work/sanitizers" --output-on-failure
+
+step "Fuzzers (clang, libFuzzer with address and undefined-behaviour sanitizers): build and run"
+CC=clang CXX=clang++ cmake -S "$source_dir" -B "$work/fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DTAVREL_BUILD_FUZZERS=ON -DTAVREL_BUILD_TESTS=OFF -DTAVREL_BUILD_EXAMPLES=OFF -DTAVREL_WERROR=ON
+cmake --build "$work/fuzz" -j"$jobs"
+TAVREL_FUZZ_DIR="$work/fuzz" TAVREL_FUZZ_WALL_LIMIT=80 "$source_dir/fuzz/run.sh" 60
 
 step "Debian packages: build, lintian, install, consumer"
 "$source_dir/debian/build-and-check.sh" "$work/debian"

@@ -155,6 +155,17 @@ QByteArray echoRequest(const QString &text, const QByteArray &extraHeaders = QBy
         RawHttp::methodCall(QStringLiteral("test.echo"), {text}), extraHeaders, "/RPC2", version);
 }
 
+// text in UTF-16, little-endian, after a byte-order mark.
+QByteArray utf16WithBom(const QString &text)
+{
+    QByteArray bytes("\xff\xfe");
+    for (const QChar c : text) {
+        bytes += char(c.unicode() & 0xff);
+        bytes += char(c.unicode() >> 8);
+    }
+    return bytes;
+}
+
 // How a call's connection goes away before its answer.
 enum Departure { ClientAborts, ClientClosesPolitely, ServerCloses, ServerDestroyed };
 
@@ -217,6 +228,8 @@ private Q_SLOTS:
 
     void xmlFaults_data();
     void xmlFaults();
+    void bodyEncodings_data();
+    void bodyEncodings();
     void deferredAnswer();
     void answerAfterClientLeft_data();
     void answerAfterClientLeft();
@@ -687,6 +700,20 @@ void tst_QuorXmlRpcServer::xmlFaults_data()
     QTest::addRow("nested 100,000 deep") << deep << int(QuorXmlRpcServer::ParseError);
     QTest::addRow("nested 100,000 deep, unclosed") << QByteArray("<methodCall>")
             + QByteArray("<x>").repeated(100000) << int(QuorXmlRpcServer::ParseError);
+    // Found while fuzzing (fuzz/regressions/fuzz_serverrequest): the depth was
+    // once counted in the body read as UTF-8 up to its first zero byte, while
+    // the parser read all of it, in the encoding it declares.
+    QTest::addRow("nested 100,000 deep behind a zero byte") << QByteArray("<methodCall>\0", 13)
+            + QByteArray("<x>").repeated(100000) << int(QuorXmlRpcServer::ParseError);
+    QTest::addRow("nested 100,000 deep, in UTF-16") << utf16WithBom(
+        QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-16\"?><methodCall>")
+        + QStringLiteral("<x>").repeated(100000)) << int(QuorXmlRpcServer::ParseError);
+    QTest::addRow("an entity opening 1300 elements, used 80 times") << "<!DOCTYPE r [<!ENTITY o \""
+            + QByteArray("<a>").repeated(1300) + "\">]><methodCall>"
+            + QByteArray("&o;").repeated(80) << int(QuorXmlRpcServer::ParseError);
+    QTest::addRow("unknown encoding")
+        << QByteArray("<?xml version=\"1.0\" encoding=\"no-such-encoding\"?>\n") + call
+        << int(QuorXmlRpcServer::ParseError);
     QTest::addRow("a methodResponse")
         << QByteArray("<?xml version=\"1.0\"?><methodResponse><params><param><value>1</value>"
                       "</param></params></methodResponse>")
@@ -740,6 +767,44 @@ void tst_QuorXmlRpcServer::xmlFaults()
     QCOMPARE(RawHttp::parseMethodResponse(client.responses().at(1).body).value,
         QVariant(QStringLiteral("after the fault")));
     QVERIFY(!client.isClosed());
+}
+
+void tst_QuorXmlRpcServer::bodyEncodings_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QString>("text");
+
+    const QString text = QStringLiteral("caf\u00e9 \u263a");
+    const QString call
+        = QString::fromUtf8(RawHttp::methodCall(QStringLiteral("test.echo"), {text}));
+    const QString latin1Text = QStringLiteral("caf\u00e9");
+    const QString latin1Call
+        = QString::fromUtf8(RawHttp::methodCall(QStringLiteral("test.echo"), {latin1Text}));
+    QTest::addRow("UTF-8") << call.toUtf8() << text;
+    QTest::addRow("UTF-8 after a byte-order mark") << "\xef\xbb\xbf" + call.toUtf8() << text;
+    QTest::addRow("UTF-16 after a byte-order mark")
+        << utf16WithBom(QString(call).replace(QLatin1String("UTF-8"), QLatin1String("UTF-16")))
+        << text;
+    QTest::addRow("ISO-8859-1, declared")
+        << QString(latin1Call)
+               .replace(QLatin1String("UTF-8"), QLatin1String("ISO-8859-1"))
+               .toLatin1()
+        << latin1Text;
+}
+
+// A body is read in the encoding its byte-order mark or declaration names.
+void tst_QuorXmlRpcServer::bodyEncodings()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(QString, text);
+
+    RawHttpClient client(m_server->serverPort());
+    QVERIFY(client.waitForConnected());
+    client.write(RawHttp::post(body));
+    QVERIFY(client.waitForResponses(1));
+    const XmlRpcOutcome outcome = RawHttp::parseMethodResponse(client.responses().first().body);
+    QVERIFY2(outcome.isResponse && !outcome.isFault, client.responses().first().body.constData());
+    QCOMPARE(outcome.value, QVariant(text));
 }
 
 // A handler that answers later keeps the event loop free: other clients are

@@ -2,6 +2,11 @@
 
 #include <QDomProcessingInstruction>
 #include <QTextStream>
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+#include <QStringDecoder>
+#else
+#include <QTextCodec>
+#endif
 
 namespace QuorDocument {
 
@@ -61,7 +66,12 @@ public:
             } else if (next == QLatin1Char('?')) {
                 skipPast("?>");
             } else if (next == QLatin1Char('!')) {
-                skipDeclaration();
+                // Comments and CDATA hold no markup; anything else here is a
+                // DOCTYPE or an error. A DOCTYPE may declare entities that
+                // expand to elements this count never sees (Qt 5's parser even
+                // lets one leave them open), and its literals may hide a "<!--".
+                if (!skipCommentOrCData())
+                    return m_line;
             } else if (!skipStartTag() && ++depth > maxDepth) {
                 return m_line;
             }
@@ -89,23 +99,16 @@ private:
         m_pos = qMin(m_size, m_pos + int(qstrlen(terminator)));
     }
 
-    void skipDeclaration()
+    // Skips a comment or a CDATA section; false for anything else after "<!".
+    bool skipCommentOrCData()
     {
-        if (startsWith("!--")) {
+        if (startsWith("!--"))
             skipPast("-->");
-        } else if (startsWith("![CDATA[")) {
+        else if (startsWith("![CDATA["))
             skipPast("]]>");
-        } else {
-            // A DOCTYPE may carry an internal subset in brackets, itself full of '>'.
-            while (m_pos < m_size && m_text[m_pos] != QLatin1Char('>')) {
-                const QChar c = m_text[m_pos++];
-                if (c == QLatin1Char('\n'))
-                    ++m_line;
-                else if (c == QLatin1Char('['))
-                    skipPast("]");
-            }
-            ++m_pos;
-        }
+        else
+            return false;
+        return true;
     }
 
     // Returns whether the tag closed itself ("<a/>"): only then it adds no depth.
@@ -136,11 +139,54 @@ private:
     int m_line = 1;
 };
 
+// The encoding named by the XML declaration at the start of xml, or nothing.
+QByteArray declaredEncoding(const QByteArray &xml)
+{
+    if (!xml.startsWith("<?xml"))
+        return QByteArray();
+    const int end = xml.indexOf("?>");
+    const QByteArray declaration = end < 0 ? xml : xml.left(end);
+    const int name = declaration.indexOf("encoding");
+    const int equals = name < 0 ? -1 : declaration.indexOf('=', name);
+    if (equals < 0)
+        return QByteArray();
+    const QByteArray rest = declaration.mid(equals + 1).trimmed();
+    if (rest.isEmpty() || (rest.at(0) != '"' && rest.at(0) != '\''))
+        return QByteArray();
+    const int close = rest.indexOf(rest.at(0), 1);
+    return close < 0 ? QByteArray() : rest.mid(1, close - 1);
+}
+
 } // namespace
 
 int lineBeyondNesting(const QString &xml, int maxDepth)
 {
     return NestingScanner(xml).lineBeyond(maxDepth);
+}
+
+bool decode(const QByteArray &xml, QString *text)
+{
+    const QByteArray name = declaredEncoding(xml);
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    std::optional<QStringConverter::Encoding> encoding = QStringConverter::encodingForData(xml);
+    if (!encoding)
+        encoding = name.isEmpty() ? QStringConverter::Utf8
+                                  : QStringConverter::encodingForName(name.constData());
+    if (!encoding)
+        return false;
+    QStringDecoder decoder(*encoding);
+    *text = decoder.decode(xml);
+#else
+    QTextCodec *codec = QTextCodec::codecForUtfText(xml, nullptr);
+    if (!codec)
+        codec = QTextCodec::codecForName(name.isEmpty() ? QByteArray("UTF-8") : name);
+    if (!codec)
+        return false;
+    *text = codec->toUnicode(xml);
+#endif
+    if (text->startsWith(QChar(0xfeff)))
+        text->remove(0, 1);
+    return true;
 }
 
 } // namespace QuorDocument

@@ -25,8 +25,16 @@ QDomDocument create();
 QString toText(const QDomDocument &document);
 
 // The line on which an element of xml lies deeper than maxDepth elements, or 0
-// when none does. Only counts: well-formedness is left to the parser.
+// when none does. Only counts: well-formedness is left to the parser. A
+// document type declaration counts as deeper than any bound, since entities
+// declared there expand to elements that no count of the text sees.
 int lineBeyondNesting(const QString &xml, int maxDepth);
+
+// The text of a document received as bytes, in the encoding its byte-order
+// mark names, else its XML declaration, else UTF-8; false for an encoding Qt
+// does not know. Checks such as lineBeyondNesting() hold only for the text
+// they saw, so the parser must get this text, never the bytes again.
+bool decode(const QByteArray &xml, QString *text);
 
 } // namespace QuorDocument
 

@@ -476,8 +476,11 @@ void QuorXmlRpcServerPrivate::dispatch(const QByteArray &body, const Delivery &d
     };
     const QString notWellFormed
         = QStringLiteral("parse error: request not well formed at line %1: %2");
-    if (const int line = QuorDocument::lineBeyondNesting(
-            QString::fromUtf8(body), QuorDocument::MaxElementNesting)) {
+    QString text;
+    if (!QuorDocument::decode(body, &text))
+        return fault(QuorXmlRpcServer::ParseError,
+            notWellFormed.arg(QStringLiteral("1"), QStringLiteral("unsupported encoding")));
+    if (const int line = QuorDocument::lineBeyondNesting(text, QuorDocument::MaxElementNesting)) {
         return fault(QuorXmlRpcServer::ParseError,
             notWellFormed.arg(QString::number(line),
                 QStringLiteral("elements nested deeper than %1")
@@ -487,7 +490,7 @@ void QuorXmlRpcServerPrivate::dispatch(const QByteArray &body, const Delivery &d
     QString errorMessage;
     int errorLine = 0;
     int errorColumn = 0;
-    if (!document.setContent(body, &errorMessage, &errorLine, &errorColumn))
+    if (!document.setContent(text, &errorMessage, &errorLine, &errorColumn))
         return fault(QuorXmlRpcServer::ParseError,
             notWellFormed.arg(QString::number(errorLine), errorMessage));
 
