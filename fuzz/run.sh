@@ -21,7 +21,7 @@ set -euo pipefail
 fuzz_dir=$(cd "$(dirname "$0")" && pwd)
 build=${TAVREL_FUZZ_DIR:-$fuzz_dir/../build-fuzz}
 wall_limit=${TAVREL_FUZZ_WALL_LIMIT:-0}
-all_harnesses=(fuzz_parseresponse fuzz_fromxml fuzz_serverrequest)
+all_harnesses=(fuzz_parseresponse fuzz_fromxml fuzz_serverrequest fuzz_fastcodec)
 
 [ $# -ge 1 ] && [[ $1 =~ ^[0-9]+$ ]] || {
     echo "usage: $0 <cpu-seconds> [harness...]  (harnesses: ${all_harnesses[*]})" >&2

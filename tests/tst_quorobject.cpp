@@ -132,6 +132,8 @@ private Q_SLOTS:
 
     void deepResponseIsRefused_data();
     void deepResponseIsRefused();
+    void unparsableReferenceIsRefused_data();
+    void unparsableReferenceIsRefused();
     void elementNestingBound_data();
     void elementNestingBound();
     void valueNesting_data();
@@ -701,6 +703,28 @@ void TestQuorObject::deepResponseIsRefused_data()
             + QStringLiteral("<a>").repeated(depth);
     QTest::addRow("a DOCTYPE, however harmless")
         << QStringLiteral("<!DOCTYPE methodResponse><methodResponse><params/></methodResponse>");
+}
+
+// Found while fuzzing: Qt 5's parser crashes on a reference to an undeclared
+// entity named with some letters beyond ASCII. Refused as Qt 6 refuses it.
+void TestQuorObject::unparsableReferenceIsRefused_data()
+{
+    QTest::addColumn<QString>("response");
+    QTest::addRow("in a string") << QStringLiteral(
+        "<methodResponse><params><param><value><string>&\u00aa;</string></value></param></params>"
+        "</methodResponse>");
+    QTest::addRow("with more after it") << QStringLiteral(
+        "<methodResponse><params><param><value>&\u00ba65;</value></param></params>"
+        "</methodResponse>");
+}
+
+void TestQuorObject::unparsableReferenceIsRefused()
+{
+    QFETCH(QString, response);
+    const ParseOutcome outcome = parseResponseOnce(response, dummyReply);
+    QCOMPARE(outcome.faults, 1);
+    QCOMPARE(outcome.code, -32700);
+    QVERIFY2(outcome.message.startsWith(notWellFormed), qPrintable(outcome.message));
 }
 
 void TestQuorObject::deepResponseIsRefused()

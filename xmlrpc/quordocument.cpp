@@ -159,6 +159,34 @@ QByteArray declaredEncoding(const QByteArray &xml)
 
 } // namespace
 
+int lineOfUnparsableReference(const QString &xml)
+{
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    Q_UNUSED(xml);
+#else
+    // Looked for everywhere, in comments too: no XML-RPC document refers to
+    // an entity other than the five predefined ones.
+    const QChar *const text = xml.constData();
+    const int size = xml.size();
+    int line = 1;
+    for (int i = 0; i < size; ++i) {
+        const char16_t c = text[i].unicode();
+        if (c == u'\n') {
+            ++line;
+        } else if (c == u'&') {
+            for (int j = i + 1; j < size && j - i <= 64; ++j) {
+                const char16_t n = text[j].unicode();
+                if (n == u';' || n == u'<' || n == u'&' || n == u'#' || n <= u' ')
+                    break;
+                if (n >= 0x80)
+                    return line;
+            }
+        }
+    }
+#endif
+    return 0;
+}
+
 int lineBeyondNesting(const QString &xml, int maxDepth)
 {
     return NestingScanner(xml).lineBeyond(maxDepth);

@@ -30,6 +30,11 @@ QString toText(const QDomDocument &document);
 // declared there expand to elements that no count of the text sees.
 int lineBeyondNesting(const QString &xml, int maxDepth);
 
+// The line of the first reference to an entity whose name goes beyond ASCII,
+// such as "&\u00aa;", or 0: Qt 5's parser crashes on some of them. Always 0 on
+// Qt 6, which refuses them as undeclared.
+int lineOfUnparsableReference(const QString &xml);
+
 // The text of a document received as bytes, in the encoding its byte-order
 // mark names, else its XML declaration, else UTF-8; false for an encoding Qt
 // does not know. Checks such as lineBeyondNesting() hold only for the text

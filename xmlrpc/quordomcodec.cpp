@@ -226,6 +226,11 @@ QuorResponse readResponse(const QString &text)
         response.faultCode = -32700;
         response.faultString = notWellFormed.arg(QString::number(line),
             QStringLiteral("elements nested deeper than %1").arg(QuorDocument::MaxElementNesting));
+    } else if (const int referenceLine = QuorDocument::lineOfUnparsableReference(text)) {
+        response.isFault = true;
+        response.faultCode = -32700;
+        response.faultString = notWellFormed.arg(
+            QString::number(referenceLine), QStringLiteral("reference to an undeclared entity"));
     } else if (!document.setContent(text, &errorMessage, &errorLine, &errorColumn)) {
         response.isFault = true;
         response.faultCode = -32700;

@@ -486,6 +486,11 @@ void QuorXmlRpcServerPrivate::dispatch(const QByteArray &body, const Delivery &d
                 QStringLiteral("elements nested deeper than %1")
                     .arg(QuorDocument::MaxElementNesting)));
     }
+    if (const int line = QuorDocument::lineOfUnparsableReference(text)) {
+        return fault(QuorXmlRpcServer::ParseError,
+            notWellFormed.arg(
+                QString::number(line), QStringLiteral("reference to an undeclared entity")));
+    }
     QDomDocument document;
     QString errorMessage;
     int errorLine = 0;

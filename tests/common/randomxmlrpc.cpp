@@ -91,7 +91,7 @@ QVariant RandomXmlRpc::value(int maxDepth)
         return QVariant(chance(50));
     case 1:
         return QVariant(int(
-            pick({"0", "1", "-1", "2147483647", "-2147483648", "123456"}).toInt() + int(below(3))));
+            pick({"0", "1", "-1", "2147483644", "-2147483648", "123456"}).toInt() + int(below(3))));
     case 2: {
         const double choices[] = {0.0, -0.0, 0.1, 1.5, -2.25, 1e300, -1e-300, 123456789.0, 1.0 / 3};
         return QVariant(choices[below(sizeof choices / sizeof choices[0])]);
