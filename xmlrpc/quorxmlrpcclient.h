@@ -30,6 +30,11 @@ class QuorObject;
     slot runs. Transport errors (refused connection, HTTP error status, SSL
     failure) arrive as fault -32300 with the network layer's text.
 
+    Calls over plain HTTP to a loopback host go over the client's own kept-alive
+    connections, up to six per server; all others go through its
+    QNetworkAccessManager. Either way the reply is a QNetworkReply with the
+    same attributes, errors and signals.
+
     SSL errors are re-emitted through sslErrors(); a receiver may call
     QNetworkReply::ignoreSslErrors() on the reply. Destroying the client ends its
     pending calls silently: no slot runs for them.
