@@ -4,6 +4,7 @@
 // by the fast writers and by the DOM writer. Outcomes, values (types, null
 // strings and every bit of a double included), texts and debug messages must
 // be the same.
+#include "debugmessages.h"
 #include "fuzzsupport.h"
 #include "quorcodec_p.h"
 #include "quorobject.h"
@@ -13,26 +14,7 @@
 
 namespace {
 
-QStringList *s_debugMessages = nullptr;
-QtMessageHandler s_previousHandler = nullptr;
-
-void catchMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
-{
-    if (s_debugMessages && type == QtDebugMsg)
-        s_debugMessages->append(message);
-    else
-        s_previousHandler(type, context, message);
-}
-
-template<typename Call>
-QStringList messagesOf(Call call)
-{
-    QStringList messages;
-    s_debugMessages = &messages;
-    call();
-    s_debugMessages = nullptr;
-    return messages;
-}
+using DebugMessages::messagesOf;
 
 QByteArray describeResponse(const QuorResponse &response, const QStringList &messages)
 {
@@ -119,7 +101,7 @@ void compareWriters(const uint8_t *data, size_t size)
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
     FuzzSupport::initialize(argc, argv);
-    s_previousHandler = qInstallMessageHandler(catchMessage);
+    DebugMessages::install();
     // Every QuorObject sets the policy for invalid characters that both follow.
     delete new QuorObject;
     return 0;

@@ -2,6 +2,7 @@
 // the writers, and the same outcome, value and debug messages from the reader,
 // on thousands of random values and documents.
 
+#include "debugmessages.h"
 #include "quorcodec_p.h"
 #include "randomxmlrpc.h"
 
@@ -14,27 +15,7 @@
 
 namespace {
 
-QStringList *s_debugMessages = nullptr;
-QtMessageHandler s_previousHandler = nullptr;
-
-void catchMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
-{
-    if (s_debugMessages && type == QtDebugMsg)
-        s_debugMessages->append(message);
-    else
-        s_previousHandler(type, context, message);
-}
-
-// The debug messages of one call.
-template<typename Call>
-QStringList messagesOf(Call call)
-{
-    QStringList messages;
-    s_debugMessages = &messages;
-    call();
-    s_debugMessages = nullptr;
-    return messages;
-}
+using DebugMessages::messagesOf;
 
 QString describeResponse(const QuorResponse &response)
 {
@@ -97,12 +78,12 @@ private:
 void TestFastCodec::initTestCase()
 {
     QDomImplementation::setInvalidDataPolicy(QDomImplementation::DropInvalidChars);
-    s_previousHandler = qInstallMessageHandler(catchMessage);
+    DebugMessages::install();
 }
 
 void TestFastCodec::cleanupTestCase()
 {
-    qInstallMessageHandler(s_previousHandler);
+    DebugMessages::uninstall();
 }
 
 void TestFastCodec::writersMatchDom_data()
