@@ -57,6 +57,19 @@ public:
 
     void ascii(QLatin1String text) { ascii(text.data(), text.size()); }
 
+    // Indentation, then the literal pieces of a tag, reserved at once.
+    void tag(int indent, const char *before, int beforeSize, QLatin1String name, const char *after,
+        int afterSize)
+    {
+        Unit *out = reserve(indent + beforeSize + name.size() + afterSize);
+        for (int i = 0; i < indent; ++i)
+            *out++ = Unit(ushort(' '));
+        out = copy(out, before, beforeSize);
+        out = copy(out, name.data(), name.size());
+        copy(out, after, afterSize);
+        m_size += indent + beforeSize + name.size() + afterSize;
+    }
+
     void spaces(int count)
     {
         Unit *out = reserve(count);
@@ -86,6 +99,13 @@ public:
     void character(char32_t c);
 
 private:
+    static Unit *copy(Unit *out, const char *text, int count)
+    {
+        for (int i = 0; i < count; ++i)
+            out[i] = Unit(ushort(uchar(text[i])));
+        return out + count;
+    }
+
     void grow(int capacity)
     {
         // data() detaches, which costs a check on every call: called only here.
@@ -154,21 +174,8 @@ public:
         m_out.ascii(QLatin1String("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"));
     }
 
-    void open(int depth, QLatin1String tag)
-    {
-        m_out.spaces(depth);
-        m_out.ascii("<", 1);
-        m_out.ascii(tag);
-        m_out.ascii(">\n", 2);
-    }
-
-    void close(int depth, QLatin1String tag)
-    {
-        m_out.spaces(depth);
-        m_out.ascii("</", 2);
-        m_out.ascii(tag);
-        m_out.ascii(">\n", 2);
-    }
+    void open(int depth, QLatin1String tag) { m_out.tag(depth, "<", 1, tag, ">\n", 2); }
+    void close(int depth, QLatin1String tag) { m_out.tag(depth, "</", 2, tag, ">\n", 2); }
 
     // An element of its own, closed again as an empty one when nothing has
     // been written into it.
@@ -213,20 +220,8 @@ public:
     bool value(const QVariant &variant, int depth, int nesting);
 
 private:
-    void startText(int depth, QLatin1String tag)
-    {
-        m_out.spaces(depth);
-        m_out.ascii("<", 1);
-        m_out.ascii(tag);
-        m_out.ascii(">", 1);
-    }
-
-    void endText(QLatin1String tag)
-    {
-        m_out.ascii("</", 2);
-        m_out.ascii(tag);
-        m_out.ascii(">\n", 2);
-    }
+    void startText(int depth, QLatin1String tag) { m_out.tag(depth, "<", 1, tag, ">", 1); }
+    void endText(QLatin1String tag) { m_out.tag(0, "</", 2, tag, ">\n", 2); }
 
     void escaped(const QString &text);
 
@@ -248,10 +243,19 @@ void FastWriter<Text>::escaped(const QString &text)
 {
     const QChar *const begin = text.constData();
     const int size = text.size();
-    int i = m_out.plainPrefix(begin, size);
-    char16_t previous = i > 0 ? begin[i - 1].unicode() : 0;
-    char16_t beforePrevious = i > 1 ? begin[i - 2].unicode() : 0;
-    for (; i < size; ++i) {
+    char16_t previous = 0;
+    char16_t beforePrevious = 0;
+    int i = 0;
+    while (i < size) {
+        // Plain text first, copied whole.
+        const int plain = m_out.plainPrefix(begin + i, size - i);
+        if (plain > 0) {
+            i += plain;
+            beforePrevious = plain > 1 ? begin[i - 2].unicode() : previous;
+            previous = begin[i - 1].unicode();
+            if (i == size)
+                break;
+        }
         const char16_t c = begin[i].unicode();
         if (!isXmlChar(c)) {
 #if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
@@ -262,6 +266,7 @@ void FastWriter<Text>::escaped(const QString &text)
                 previous = begin[++i].unicode();
             }
 #endif
+            ++i;
             continue;
         }
         switch (c) {
@@ -285,6 +290,7 @@ void FastWriter<Text>::escaped(const QString &text)
         }
         beforePrevious = previous;
         previous = c;
+        ++i;
     }
 }
 
