@@ -468,9 +468,9 @@ void tst_HostilePeers::hostileRequests_data()
         << RawHttp::post(Hostile::nested("methodCall", 100000)) << 200 << parseError;
     QTest::addRow("entity expansion bomb")
         << RawHttp::post(Hostile::entityBomb("methodCall", echoName)) << 200 << parseError;
-    // Qt 6's parser refuses bytes that are no UTF-8; Qt 5's reads them as
-    // replacement characters.
-    const int invalidUtf8Fault = QT_VERSION >= QT_VERSION_CHECK(6, 0, 0) ? parseError : 0;
+    // The server decodes a body before it checks and parses it, so bytes that
+    // are no UTF-8 arrive as replacement characters, as in the client.
+    const int invalidUtf8Fault = 0;
     QTest::addRow("invalid UTF-8") << RawHttp::post("<?xml version=\"1.0\"?><methodCall>" + echoName
         + "<params><param><value><string>" + Hostile::InvalidUtf8
         + "</string></value></param></params></methodCall>")
