@@ -605,6 +605,11 @@ void tst_HostilePeers::slowConnectionMakesRoomFirst()
 // soon as they are closed, never keep a well-behaved client out.
 void tst_HostilePeers::slowloris()
 {
+    // The attack is timed for a server that keeps up with a byte every 10 ms on
+    // each of its connections; under valgrind it falls behind, and the
+    // well-behaved client's fresh connection may be taken for one of them.
+    if (underValgrind())
+        QSKIP("the attack's timing does not hold under valgrind");
     const auto server = startServer();
     QVERIFY(server);
     mark();
