@@ -97,6 +97,8 @@ private:
 
     static void appendPlain(const Text &text, QString *out);
     static QString toString(const Text &text);
+    // toString(text).toLatin1(), without the QString for ASCII bytes.
+    static QByteArray latin1(const Text &text);
     int toInt(const Text &text);
     double toDouble(const Text &text);
     const QString &numberText(const Text &text);
@@ -621,6 +623,20 @@ QString FastReader<Char>::toString(const Text &text)
     return result;
 }
 
+template<>
+QByteArray FastReader<QChar>::latin1(const Text &text)
+{
+    return QStringView(text.begin, text.end).toLatin1();
+}
+
+// A view of the body's bytes: read before the body goes.
+template<>
+QByteArray FastReader<char>::latin1(const Text &text)
+{
+    return text.isAscii ? QByteArray::fromRawData(text.begin, int(text.end - text.begin))
+                        : toString(text).toLatin1();
+}
+
 // A number in plain text, converted by QString's own conversion, or straight
 // for the commonest form (a sign and up to nine digits) where that is the same.
 template<typename Char>
@@ -883,7 +899,7 @@ bool FastReader<Char>::scalar(const Node &typed, ValueKind kind, QVariant *resul
         break;
     }
     case ValueKind::Base64:
-        *result = QVariant(QByteArray::fromBase64(wholeText().toLatin1()));
+        *result = QVariant(QByteArray::fromBase64(plain.begin ? latin1(plain) : text.toLatin1()));
         break;
     case ValueKind::DateTime:
         *result = QVariant(QDateTime::fromString(wholeText(), dateTimeFormat()));
