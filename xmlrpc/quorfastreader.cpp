@@ -73,6 +73,8 @@ private:
     bool elementText(const Node &element, QString *text, Text *plain);
 
     // The XML-RPC document.
+    template<typename Read>
+    bool firstChild(const Node &parent, Read read);
     bool params(const Node &params, QVariant *value);
     bool firstValueOf(const Node &parent, QVariant *value);
     bool value(const Node &element, int nesting, QVariant *result);
@@ -772,28 +774,12 @@ bool FastReader<Char>::read(QuorResponse *response)
     return true;
 }
 
-// The value of the first child of the first child of params.
+// Reads an element's first child, if it is an element, with read(), then the
+// rest of the element to its end; text standing first is left out.
 template<typename Char>
-bool FastReader<Char>::params(const Node &params, QVariant *value)
+template<typename Read>
+bool FastReader<Char>::firstChild(const Node &parent, Read read)
 {
-    *value = QVariant();
-    if (params.isEmpty)
-        return true;
-    Node param;
-    if (!nextNode(params.name, &param))
-        return false;
-    if (param.kind == Node::End)
-        return true;
-    if (param.kind == Node::Element && !firstValueOf(param, value))
-        return false;
-    return skipContent(params.name);
-}
-
-// The value of an element's first child, read to the element's end.
-template<typename Char>
-bool FastReader<Char>::firstValueOf(const Node &parent, QVariant *result)
-{
-    *result = QVariant();
     if (parent.isEmpty)
         return true;
     Node first;
@@ -801,9 +787,25 @@ bool FastReader<Char>::firstValueOf(const Node &parent, QVariant *result)
         return false;
     if (first.kind == Node::End)
         return true;
-    if (first.kind == Node::Element && !value(first, 0, result))
+    if (first.kind == Node::Element && !read(first))
         return false;
     return skipContent(parent.name);
+}
+
+// The value of the first child of the first child of params.
+template<typename Char>
+bool FastReader<Char>::params(const Node &params, QVariant *value)
+{
+    *value = QVariant();
+    return firstChild(params, [&](const Node &param) { return firstValueOf(param, value); });
+}
+
+// The value of an element's first child, read to the element's end.
+template<typename Char>
+bool FastReader<Char>::firstValueOf(const Node &parent, QVariant *result)
+{
+    *result = QVariant();
+    return firstChild(parent, [&](const Node &first) { return value(first, 0, result); });
 }
 
 // A <value> element whose start tag was just read, read to its end.

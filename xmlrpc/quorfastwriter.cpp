@@ -70,14 +70,6 @@ public:
         m_size += indent + beforeSize + name.size() + afterSize;
     }
 
-    void spaces(int count)
-    {
-        Unit *out = reserve(count);
-        for (int i = 0; i < count; ++i)
-            out[i] = Unit(ushort(' '));
-        m_size += count;
-    }
-
     // Copies the start of text that is plain ASCII with nothing to escape,
     // and returns how much that was.
     int plainPrefix(const QChar *text, int count)
