@@ -9,11 +9,12 @@
 #include <QDomImplementation>
 #include <QHash>
 #include <QPointer>
+#include <QScopedValueRollback>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
 
-#ifdef Q_OS_LINUX
+#ifdef Q_OS_UNIX
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -100,6 +101,19 @@ void acknowledgePromptly(QTcpSocket *socket)
     ::setsockopt(int(socket->socketDescriptor()), IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
 #else
     Q_UNUSED(socket);
+#endif
+}
+
+// Whether the kernel holds bytes from the client that the event loop has not
+// handed over yet.
+bool hasBytesWaiting(const QTcpSocket *socket)
+{
+#ifdef Q_OS_UNIX
+    char byte;
+    return ::recv(int(socket->socketDescriptor()), &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
+#else
+    Q_UNUSED(socket);
+    return false;
 #endif
 }
 
@@ -255,6 +269,28 @@ public:
     {
         return m_answeredBefore && !m_busy && !m_haveHead && m_buffer.isEmpty()
             && m_socket->bytesAvailable() == 0;
+    }
+
+    // Whether a whole request has arrived and waits to be read, counting what
+    // the kernel holds: such a client is not slow, only not served yet. Takes
+    // in what has arrived without handling it; the next turn of the event loop
+    // does that, so no method runs from here.
+    bool hasWholeRequest()
+    {
+        if (m_busy || m_socket->state() != QAbstractSocket::ConnectedState)
+            return false;
+        if (hasBytesWaiting(m_socket)) {
+            const QScopedValueRollback<bool> held(m_processing, true);
+            m_socket->waitForReadyRead(0);
+            QMetaObject::invokeMethod(
+                this, [this] { process(); }, Qt::QueuedConnection);
+        }
+        m_buffer += m_socket->readAll();
+        if (m_haveHead)
+            return m_buffer.size() >= m_head.size + m_bodyLength;
+        QuorHttpHead head;
+        return head.parse(m_buffer, m_server->maximumHeaderSize) == QuorHttpHead::Complete
+            && m_buffer.size() >= head.size + head.header("content-length").toLongLong();
     }
 
     void process()
@@ -445,13 +481,14 @@ void QuorXmlRpcServerPrivate::acceptConnections()
 // completed a request, or are in the middle of one, go before those resting
 // between requests, whose clients have shown that they complete theirs; in
 // each group the one waiting longest goes first. Connections whose answer a
-// method still owes are kept.
+// method still owes, or whose whole request has arrived, are kept.
 bool QuorXmlRpcServerPrivate::makeRoom()
 {
     for (const bool resting : {false, true}) {
         for (int i = 0; i < connections.size(); ++i) {
             QuorXmlRpcConnection *connection = connections.at(i);
-            if (connection->waitsForClient() && connection->restsBetweenRequests() == resting) {
+            if (connection->waitsForClient() && connection->restsBetweenRequests() == resting
+                && !connection->hasWholeRequest()) {
                 connections.removeAt(i);
                 connection->detach();
                 return true;
