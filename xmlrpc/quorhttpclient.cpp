@@ -91,8 +91,12 @@ private:
     void newSocket()
     {
         m_socket = new QTcpSocket(this);
-        connect(m_socket, &QTcpSocket::connected, this,
-            [this] { m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1); });
+        // The request written before the connection was up goes out now, not
+        // a turn of the event loop later.
+        connect(m_socket, &QTcpSocket::connected, this, [this] {
+            m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+            m_socket->flush();
+        });
         connect(m_socket, &QTcpSocket::readyRead, this, &QuorHttpConnection::read);
         connect(m_socket, &QTcpSocket::disconnected, this, &QuorHttpConnection::closed);
         connect(m_socket, &QTcpSocket::errorOccurred, this, &QuorHttpConnection::closed);
