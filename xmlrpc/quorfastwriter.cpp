@@ -6,15 +6,73 @@
 #include <QDomImplementation>
 #include <QMetaType>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 
 using namespace QuorCodec;
 
 namespace {
+
+// The literal text of a tag, padded to a fixed size: writing one is a copy of
+// a size the compiler knows, a few moves instead of a call. The output keeps
+// room for the padding beyond what it has written.
+constexpr int PieceCapacity = 24;
+
+struct Piece
+{
+    char text[PieceCapacity];
+    int size;
+};
+
+constexpr Piece piece(std::string_view before, std::string_view name, std::string_view after)
+{
+    Piece result {{}, 0};
+    for (const std::string_view part : {before, name, after})
+        for (const char c : part)
+            result.text[result.size++] = c;
+    return result;
+}
+
+// An element's tags as the writer puts them on their lines: opening a line of
+// their own, closing, opening text, and the short form of an empty element.
+struct Tag
+{
+    constexpr explicit Tag(std::string_view name)
+        : open(piece("<", name, ">\n"))
+        , close(piece("</", name, ">\n"))
+        , start(piece("<", name, ">"))
+        , empty(piece("<", name, "/>\n"))
+    { }
+
+    Piece open;
+    Piece close;
+    Piece start;
+    Piece empty;
+};
+
+constexpr Tag ValueTag("value");
+constexpr Tag BooleanTag("boolean");
+constexpr Tag IntTag("int");
+constexpr Tag DoubleTag("double");
+constexpr Tag StringTag("string");
+constexpr Tag Base64Tag("base64");
+constexpr Tag DateTimeTag("dateTime.iso8601");
+constexpr Tag ArrayTag("array");
+constexpr Tag DataTag("data");
+constexpr Tag StructTag("struct");
+constexpr Tag MemberTag("member");
+constexpr Tag NameTag("name");
+constexpr Tag ParamTag("param");
+constexpr Tag ParamsTag("params");
+constexpr Tag MethodCallTag("methodCall");
+constexpr Tag MethodNameTag("methodName");
+constexpr Tag MethodResponseTag("methodResponse");
+constexpr Tag FaultTag("fault");
 
 // The text being written, as UTF-16 in a QString or as UTF-8 in a QByteArray;
 // grown by doubling and cut to size at the end, so that each piece costs a copy.
@@ -57,33 +115,41 @@ public:
 
     void ascii(QLatin1String text) { ascii(text.data(), text.size()); }
 
-    // Indentation, then the literal pieces of a tag, reserved at once.
-    void tag(int indent, const char *before, int beforeSize, QLatin1String name, const char *after,
-        int afterSize)
+    // Indentation, then a tag. Both are written in whole blocks, past their
+    // end into the room reserved, which later pieces overwrite; two blocks of
+    // spaces, written always, indent most lines.
+    void tag(int indent, const Piece &piece)
     {
-        Unit *out = reserve(indent + beforeSize + name.size() + afterSize);
-        for (int i = 0; i < indent; ++i)
-            *out++ = Unit(ushort(' '));
-        out = copy(out, before, beforeSize);
-        out = copy(out, name.data(), name.size());
-        copy(out, after, afterSize);
-        m_size += indent + beforeSize + name.size() + afterSize;
+        constexpr int SpacesPerBlock = 8 / int(sizeof(Unit));
+        Unit *out = reserve(indent + 2 * SpacesPerBlock + PieceCapacity);
+        const auto spaces = std::is_same_v<Unit, char> ? quint64(0x2020202020202020)
+                                                       : quint64(0x0020002000200020);
+        std::memcpy(static_cast<void *>(out), &spaces, sizeof spaces);
+        std::memcpy(static_cast<void *>(out + SpacesPerBlock), &spaces, sizeof spaces);
+        for (int i = 2 * SpacesPerBlock; i < indent; i += SpacesPerBlock)
+            std::memcpy(static_cast<void *>(out + i), &spaces, sizeof spaces);
+        out += indent;
+        if constexpr (std::is_same_v<Unit, char>) {
+            std::memcpy(out, piece.text, PieceCapacity);
+        } else {
+            for (int i = 0; i < PieceCapacity; ++i)
+                out[i] = Unit(ushort(uchar(piece.text[i])));
+        }
+        m_size += indent + piece.size;
     }
 
     // Copies the start of text that is plain ASCII with nothing to escape,
     // and returns how much that was.
     int plainPrefix(const QChar *text, int count)
     {
+        Unit *out = reserve(count);
         int plain = 0;
-        while (plain < count) {
+        for (; plain < count; ++plain) {
             const char16_t c = text[plain].unicode();
             if (c < 0x20 || c >= 0x80 || c == u'<' || c == u'&' || c == u'>')
                 break;
-            ++plain;
+            out[plain] = Unit(c);
         }
-        Unit *out = reserve(plain);
-        for (int i = 0; i < plain; ++i)
-            out[i] = Unit(text[i].unicode());
         m_size += plain;
         return plain;
     }
@@ -91,13 +157,6 @@ public:
     void character(char32_t c);
 
 private:
-    static Unit *copy(Unit *out, const char *text, int count)
-    {
-        for (int i = 0; i < count; ++i)
-            out[i] = Unit(ushort(uchar(text[i])));
-        return out + count;
-    }
-
     void grow(int capacity)
     {
         // data() detaches, which costs a check on every call: called only here.
@@ -166,45 +225,45 @@ public:
         m_out.ascii(QLatin1String("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"));
     }
 
-    void open(int depth, QLatin1String tag) { m_out.tag(depth, "<", 1, tag, ">\n", 2); }
-    void close(int depth, QLatin1String tag) { m_out.tag(depth, "</", 2, tag, ">\n", 2); }
+    void open(int depth, const Tag &tag) { m_out.tag(depth, tag.open); }
+    void close(int depth, const Tag &tag) { m_out.tag(depth, tag.close); }
 
     // An element of its own, closed again as an empty one when nothing has
     // been written into it.
-    int openElement(int depth, QLatin1String tag)
+    int openElement(int depth, const Tag &tag)
     {
         const int start = m_out.size();
         open(depth, tag);
         return start;
     }
 
-    void closeElement(int start, int depth, QLatin1String tag)
+    void closeElement(int start, int depth, const Tag &tag)
     {
-        if (m_out.size() == start + depth + tag.size() + 3) {
-            m_out.truncate(start + depth + tag.size() + 1);
-            m_out.ascii("/>\n", 3);
+        if (m_out.size() == start + depth + tag.open.size) {
+            m_out.truncate(start);
+            m_out.tag(depth, tag.empty);
         } else {
             close(depth, tag);
         }
     }
 
     // An element holding one text node.
-    void textElement(int depth, QLatin1String tag, const QString &text)
+    void textElement(int depth, const Tag &tag, const QString &text)
     {
-        startText(depth, tag);
+        m_out.tag(depth, tag.start);
         escaped(text);
-        endText(tag);
+        m_out.tag(0, tag.close);
     }
 
     // An element holding ASCII text that needs no escaping.
-    void asciiElement(int depth, QLatin1String tag, const char *text, int size)
+    void asciiElement(int depth, const Tag &tag, const char *text, int size)
     {
-        startText(depth, tag);
+        m_out.tag(depth, tag.start);
         m_out.ascii(text, size);
-        endText(tag);
+        m_out.tag(0, tag.close);
     }
 
-    void asciiElement(int depth, QLatin1String tag, const QByteArray &text)
+    void asciiElement(int depth, const Tag &tag, const QByteArray &text)
     {
         asciiElement(depth, tag, text.constData(), text.size());
     }
@@ -212,9 +271,6 @@ public:
     bool value(const QVariant &variant, int depth, int nesting);
 
 private:
-    void startText(int depth, QLatin1String tag) { m_out.tag(depth, "<", 1, tag, ">", 1); }
-    void endText(QLatin1String tag) { m_out.tag(0, "</", 2, tag, ">\n", 2); }
-
     void escaped(const QString &text);
 
     Output<Text> m_out;
@@ -292,33 +348,103 @@ int writeInt(char *buffer, int number)
     return int(std::to_chars(buffer, buffer + 16, number).ptr - buffer);
 }
 
+// A finite number's shortest decimal form that reads back as the number: its
+// significant digits, without trailing zeros, and its decimal exponent.
+struct ShortestForm
+{
+    explicit ShortestForm(double number)
+    {
+        char text[32];
+        const char *const end
+            = std::to_chars(text, text + sizeof text, number, std::chars_format::scientific).ptr;
+        const char *p = text;
+        negative = *p == '-';
+        p += negative ? 1 : 0;
+        for (; *p != 'e'; ++p) {
+            if (*p != '.')
+                digits[count++] = *p;
+        }
+        std::from_chars(p + (p[1] == '+' ? 2 : 1), end, exponent);
+    }
+
+    char digits[24];
+    int count = 0;
+    int exponent = 0;
+    bool negative = false;
+};
+
+// Whether a number whose shortest form has seven digits, the last a 5, is
+// exactly that: a tie in the seventh significant digit, which Qt rounds away
+// from zero and printf to even. A number that ties always has that shortest
+// form, since no other decimal of seven digits or fewer comes as close.
+bool tiesInSeventhDigit(double number)
+{
+    // Twenty significant digits show whether the seventh is a tie.
+    char exact[40];
+    const char *const end
+        = std::to_chars(exact, exact + sizeof exact, number, std::chars_format::scientific, 19).ptr;
+    const char *p = exact + (exact[0] == '-' ? 1 : 0) + 7; // d.ddddd|d
+    do
+        ++p;
+    while (p < end && *p == '0');
+    return p < end && *p == 'e';
+}
+
+// %.6g of a normal number whose shortest form has at most six digits: those
+// digits, unrounded, in fixed notation for exponents from -4 to 5, else in scientific
+// notation with an exponent of at least two digits.
+int writeShortForm(char *buffer, const ShortestForm &form)
+{
+    char *out = buffer;
+    if (form.negative)
+        *out++ = '-';
+    const int exponent = form.exponent;
+    if (exponent < -4 || exponent >= 6) {
+        *out++ = form.digits[0];
+        if (form.count > 1) {
+            *out++ = '.';
+            out = std::copy(form.digits + 1, form.digits + form.count, out);
+        }
+        *out++ = 'e';
+        *out++ = exponent < 0 ? '-' : '+';
+        if (std::abs(exponent) < 10)
+            *out++ = '0';
+        out = std::to_chars(out, out + 4, std::abs(exponent)).ptr;
+    } else if (exponent >= 0) {
+        for (int i = 0; i <= exponent; ++i)
+            *out++ = i < form.count ? form.digits[i] : '0';
+        if (form.count > exponent + 1) {
+            *out++ = '.';
+            out = std::copy(form.digits + exponent + 1, form.digits + form.count, out);
+        }
+    } else {
+        *out++ = '0';
+        *out++ = '.';
+        out = std::fill_n(out, -exponent - 1, '0');
+        out = std::copy(form.digits, form.digits + form.count, out);
+    }
+    return int(out - buffer);
+}
+
 // QString::number(number, 'g', 6) in ASCII. printf's %g gives the same six
-// significant digits, correctly rounded, except that Qt rounds a tie away
-// from zero and prints -0 as 0: those, and infinities and NaN, go to Qt.
+// significant digits, correctly rounded, except for a tie and -0, which Qt
+// prints as 0: those, and infinities and NaN, go to Qt.
 int writeDouble(char *buffer, double number)
 {
-    bool qtFormats = !std::isfinite(number) || (number == 0 && std::signbit(number));
-    if (!qtFormats) {
-        // Twenty significant digits show whether the seventh is a tie.
-        char digits[40];
-        const char *const end = std::to_chars(
-            digits, digits + sizeof digits, number, std::chars_format::scientific, 19)
-                                    .ptr;
-        const char *p = digits + (digits[0] == '-' ? 1 : 0) + 7; // d.ddddd|d
-        if (*p == '5') {
-            do
-                ++p;
-            while (p < end && *p == '0');
-            qtFormats = p < end && *p == 'e';
+    if (std::isfinite(number) && !(number == 0 && std::signbit(number))) {
+        const ShortestForm form(number);
+        // Doubles below the normal range are too sparse for their shortest
+        // form to be their rounding to six digits.
+        if (form.count <= 6 && std::isnormal(number))
+            return writeShortForm(buffer, form);
+        if (form.count != 7 || form.digits[6] != '5' || !tiesInSeventhDigit(number)) {
+            return int(std::to_chars(buffer, buffer + 32, number, std::chars_format::general, 6).ptr
+                - buffer);
         }
     }
-    if (qtFormats) {
-        const QByteArray text = QString::number(number, 'g', 6).toLatin1();
-        std::memcpy(buffer, text.constData(), size_t(text.size()));
-        return text.size();
-    }
-    return int(
-        std::to_chars(buffer, buffer + 32, number, std::chars_format::general, 6).ptr - buffer);
+    const QByteArray text = QString::number(number, 'g', 6).toLatin1();
+    std::memcpy(buffer, text.constData(), size_t(text.size()));
+    return text.size();
 }
 
 template<typename Text>
@@ -330,69 +456,64 @@ bool FastWriter<Text>::value(const QVariant &variant, int depth, int nesting)
         reportTooDeepToWrite();
         return false;
     }
-    const QLatin1String valueTag("value");
     switch (typeId) {
     case QMetaType::Bool:
-        open(depth, valueTag);
-        asciiElement(depth + 1, QLatin1String("boolean"), variant.toBool() ? "1" : "0", 1);
+        open(depth, ValueTag);
+        asciiElement(depth + 1, BooleanTag, variant.toBool() ? "1" : "0", 1);
         break;
     case QMetaType::Int: {
-        open(depth, valueTag);
+        open(depth, ValueTag);
         char number[16];
-        asciiElement(depth + 1, QLatin1String("int"), number, writeInt(number, variant.toInt()));
+        asciiElement(depth + 1, IntTag, number, writeInt(number, variant.toInt()));
         break;
     }
     case QMetaType::Double: {
-        open(depth, valueTag);
+        open(depth, ValueTag);
         char number[32];
-        asciiElement(
-            depth + 1, QLatin1String("double"), number, writeDouble(number, variant.toDouble()));
+        asciiElement(depth + 1, DoubleTag, number, writeDouble(number, variant.toDouble()));
         break;
     }
     case QMetaType::QString:
-        open(depth, valueTag);
-        textElement(depth + 1, QLatin1String("string"), variant.toString());
+        open(depth, ValueTag);
+        textElement(depth + 1, StringTag, variant.toString());
         break;
     case QMetaType::QByteArray:
-        open(depth, valueTag);
-        asciiElement(depth + 1, QLatin1String("base64"), variant.toByteArray().toBase64());
+        open(depth, ValueTag);
+        asciiElement(depth + 1, Base64Tag, variant.toByteArray().toBase64());
         break;
     case QMetaType::QDateTime:
-        open(depth, valueTag);
-        textElement(depth + 1, QLatin1String("dateTime.iso8601"),
-            variant.toDateTime().toString(dateTimeFormat()));
+        open(depth, ValueTag);
+        textElement(depth + 1, DateTimeTag, variant.toDateTime().toString(dateTimeFormat()));
         break;
     case QMetaType::QVariantList: {
-        open(depth, valueTag);
-        open(depth + 1, QLatin1String("array"));
-        const QLatin1String dataTag("data");
-        const int data = openElement(depth + 2, dataTag);
+        open(depth, ValueTag);
+        open(depth + 1, ArrayTag);
+        const int data = openElement(depth + 2, DataTag);
         const QVariantList items = variant.toList();
         for (const QVariant &item : items)
             value(item, depth + 3, nesting + 1);
-        closeElement(data, depth + 2, dataTag);
-        close(depth + 1, QLatin1String("array"));
+        closeElement(data, depth + 2, DataTag);
+        close(depth + 1, ArrayTag);
         break;
     }
     case QMetaType::QVariantMap: {
-        open(depth, valueTag);
-        const QLatin1String structTag("struct");
-        const int structure = openElement(depth + 1, structTag);
+        open(depth, ValueTag);
+        const int structure = openElement(depth + 1, StructTag);
         const QVariantMap entries = variant.toMap();
         for (auto entry = entries.cbegin(); entry != entries.cend(); ++entry) {
-            open(depth + 2, QLatin1String("member"));
-            textElement(depth + 3, QLatin1String("name"), entry.key());
+            open(depth + 2, MemberTag);
+            textElement(depth + 3, NameTag, entry.key());
             value(entry.value(), depth + 3, nesting + 1);
-            close(depth + 2, QLatin1String("member"));
+            close(depth + 2, MemberTag);
         }
-        closeElement(structure, depth + 1, structTag);
+        closeElement(structure, depth + 1, StructTag);
         break;
     }
     default:
         reportUnknownVariant(typeId);
         return false;
     }
-    close(depth, valueTag);
+    close(depth, ValueTag);
     return true;
 }
 
@@ -406,10 +527,9 @@ bool dropsInvalidChars()
 template<typename Text>
 void writeParam(FastWriter<Text> &writer, const QVariant &value)
 {
-    const QLatin1String paramTag("param");
-    const int param = writer.openElement(2, paramTag);
+    const int param = writer.openElement(2, ParamTag);
     writer.value(value, 3, 0);
-    writer.closeElement(param, 2, paramTag);
+    writer.closeElement(param, 2, ParamTag);
 }
 
 template<typename Text>
@@ -417,14 +537,13 @@ Text writeCall(const QString &method, const QVariantList &args)
 {
     FastWriter<Text> writer;
     writer.declaration();
-    writer.open(0, QLatin1String("methodCall"));
-    writer.textElement(1, QLatin1String("methodName"), method);
-    const QLatin1String paramsTag("params");
-    const int params = writer.openElement(1, paramsTag);
+    writer.open(0, MethodCallTag);
+    writer.textElement(1, MethodNameTag, method);
+    const int params = writer.openElement(1, ParamsTag);
     for (const QVariant &arg : args)
         writeParam(writer, arg);
-    writer.closeElement(params, 1, paramsTag);
-    writer.close(0, QLatin1String("methodCall"));
+    writer.closeElement(params, 1, ParamsTag);
+    writer.close(0, MethodCallTag);
     return writer.take();
 }
 
@@ -433,13 +552,12 @@ Text writeResponse(const QVariant &value)
 {
     FastWriter<Text> writer;
     writer.declaration();
-    writer.open(0, QLatin1String("methodResponse"));
-    const QLatin1String paramsTag("params");
-    const int params = writer.openElement(1, paramsTag);
+    writer.open(0, MethodResponseTag);
+    const int params = writer.openElement(1, ParamsTag);
     if (!isNullValue(value))
         writeParam(writer, value);
-    writer.closeElement(params, 1, paramsTag);
-    writer.close(0, QLatin1String("methodResponse"));
+    writer.closeElement(params, 1, ParamsTag);
+    writer.close(0, MethodResponseTag);
     return writer.take();
 }
 
@@ -451,11 +569,11 @@ Text writeFault(int code, const QString &message)
     fault[QStringLiteral("faultString")] = QVariant(message);
     FastWriter<Text> writer;
     writer.declaration();
-    writer.open(0, QLatin1String("methodResponse"));
-    writer.open(1, QLatin1String("fault"));
+    writer.open(0, MethodResponseTag);
+    writer.open(1, FaultTag);
     writer.value(QVariant(fault), 2, 0);
-    writer.close(1, QLatin1String("fault"));
-    writer.close(0, QLatin1String("methodResponse"));
+    writer.close(1, FaultTag);
+    writer.close(0, MethodResponseTag);
     return writer.take();
 }
 
