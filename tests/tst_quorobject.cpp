@@ -684,25 +684,33 @@ void TestQuorObject::parseResponse()
 void TestQuorObject::deepResponseIsRefused_data()
 {
     QTest::addColumn<QString>("response");
+    QTest::addColumn<QString>("reason");
 
     const int depth = 100000;
+    const QString tooDeep = QStringLiteral("elements nested deeper than 1024");
+    const QString typeDeclared = QStringLiteral("document type declarations are not accepted");
     QTest::addRow("100,000 nested arrays")
-        << responseText(nestedText(QStringLiteral("array"), depth, QStringLiteral("<value/>")));
+        << responseText(nestedText(QStringLiteral("array"), depth, QStringLiteral("<value/>")))
+        << tooDeep;
     QTest::addRow("100,000 nested structs")
-        << responseText(nestedText(QStringLiteral("struct"), depth, QStringLiteral("<value/>")));
+        << responseText(nestedText(QStringLiteral("struct"), depth, QStringLiteral("<value/>")))
+        << tooDeep;
     QTest::addRow("100,000 nested elements never closed")
-        << QStringLiteral("<methodResponse>") + QStringLiteral("<a>").repeated(depth);
+        << QStringLiteral("<methodResponse>") + QStringLiteral("<a>").repeated(depth) << tooDeep;
     // Found while fuzzing (fuzz/regressions/fuzz_parseresponse): markup the
     // count of the text never saw. Qt 5's parser lets an entity open elements
     // that stay open after it, so a short document nests without bound.
     QTest::addRow("an entity opening 1300 elements, used 80 times")
         << QStringLiteral("<!DOCTYPE r [<!ENTITY o \"") + QStringLiteral("<a>").repeated(1300)
-            + QStringLiteral("\">]><methodResponse>") + QStringLiteral("&o;").repeated(80);
+            + QStringLiteral("\">]><methodResponse>") + QStringLiteral("&o;").repeated(80)
+        << typeDeclared;
     QTest::addRow("a comment opener inside a DOCTYPE's literal")
         << QStringLiteral("<!DOCTYPE r SYSTEM \"> <!--\"><methodResponse>")
-            + QStringLiteral("<a>").repeated(depth);
+            + QStringLiteral("<a>").repeated(depth)
+        << typeDeclared;
     QTest::addRow("a DOCTYPE, however harmless")
-        << QStringLiteral("<!DOCTYPE methodResponse><methodResponse><params/></methodResponse>");
+        << QStringLiteral("<!DOCTYPE methodResponse><methodResponse><params/></methodResponse>")
+        << typeDeclared;
 }
 
 // Found while fuzzing: Qt 5's parser crashes on a reference to an undeclared
@@ -730,6 +738,7 @@ void TestQuorObject::unparsableReferenceIsRefused()
 void TestQuorObject::deepResponseIsRefused()
 {
     QFETCH(QString, response);
+    QFETCH(QString, reason);
 
     QElapsedTimer timer;
     timer.start();
@@ -740,7 +749,7 @@ void TestQuorObject::deepResponseIsRefused()
     QCOMPARE(outcome.faults, 1);
     QCOMPARE(outcome.code, -32700);
     QVERIFY2(outcome.message.startsWith(notWellFormed), qPrintable(outcome.message));
-    QVERIFY2(outcome.message.contains(QStringLiteral("1024")), qPrintable(outcome.message));
+    QVERIFY2(outcome.message.endsWith(reason), qPrintable(outcome.message));
     // Generous enough for valgrind; the DOM parser itself crashes at this depth.
     QVERIFY2(elapsed < 5000, qPrintable(QStringLiteral("took %1 ms").arg(elapsed)));
 }

@@ -48,7 +48,9 @@ public:
         , m_size(xml.size())
     { }
 
-    int lineBeyond(int maxDepth)
+    // The first line that nests deeper than maxDepth or declares a document
+    // type, and which of the two it does; 0 when there is none.
+    int lineBeyond(int maxDepth, bool *declaresType)
     {
         int depth = 0;
         while (m_pos < m_size) {
@@ -70,8 +72,10 @@ public:
                 // DOCTYPE or an error. A DOCTYPE may declare entities that
                 // expand to elements this count never sees (Qt 5's parser even
                 // lets one leave them open), and its literals may hide a "<!--".
-                if (!skipCommentOrCData())
+                if (!skipCommentOrCData()) {
+                    *declaresType = true;
                     return m_line;
+                }
             } else if (!skipStartTag() && ++depth > maxDepth) {
                 return m_line;
             }
@@ -157,8 +161,7 @@ QByteArray declaredEncoding(const QByteArray &xml)
     return close < 0 ? QByteArray() : rest.mid(1, close - 1);
 }
 
-} // namespace
-
+// The line of the first reference Qt 5's parser cannot survive, or 0.
 int lineOfUnparsableReference(const QString &xml)
 {
 #if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
@@ -187,9 +190,19 @@ int lineOfUnparsableReference(const QString &xml)
     return 0;
 }
 
-int lineBeyondNesting(const QString &xml, int maxDepth)
+} // namespace
+
+Refusal refusal(const QString &xml)
 {
-    return NestingScanner(xml).lineBeyond(maxDepth);
+    bool declaresType = false;
+    if (const int line = NestingScanner(xml).lineBeyond(MaxElementNesting, &declaresType)) {
+        return {line,
+            declaresType ? QStringLiteral("document type declarations are not accepted")
+                         : QStringLiteral("elements nested deeper than %1").arg(MaxElementNesting)};
+    }
+    if (const int line = lineOfUnparsableReference(xml))
+        return {line, QStringLiteral("reference to an undeclared entity")};
+    return {};
 }
 
 bool decode(const QByteArray &xml, QString *text)

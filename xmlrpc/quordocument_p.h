@@ -24,20 +24,24 @@ QDomDocument create();
 // every line ending with a line feed.
 QString toText(const QDomDocument &document);
 
-// The line on which an element of xml lies deeper than maxDepth elements, or 0
-// when none does. Only counts: well-formedness is left to the parser. A
-// document type declaration counts as deeper than any bound, since entities
-// declared there expand to elements that no count of the text sees.
-int lineBeyondNesting(const QString &xml, int maxDepth);
+// Why a document must not reach the parser, and on which line; empty when it
+// may. Refused are: elements nested deeper than MaxElementNesting; a document
+// type declaration, whose entities may expand to elements that no count of
+// the text sees; and, on Qt 5, a reference to an entity named beyond ASCII,
+// such as "&\u00aa;", on which its parser crashes (Qt 6 refuses those as
+// undeclared). Only looks for these: well-formedness is left to the parser.
+struct Refusal
+{
+    int line = 0;
+    QString reason;
 
-// The line of the first reference to an entity whose name goes beyond ASCII,
-// such as "&\u00aa;", or 0: Qt 5's parser crashes on some of them. Always 0 on
-// Qt 6, which refuses them as undeclared.
-int lineOfUnparsableReference(const QString &xml);
+    bool isEmpty() const { return line == 0; }
+};
+Refusal refusal(const QString &xml);
 
 // The text of a document received as bytes, in the encoding its byte-order
 // mark names, else its XML declaration, else UTF-8; false for an encoding Qt
-// does not know. Checks such as lineBeyondNesting() hold only for the text
+// does not know. Checks such as refusal() hold only for the text
 // they saw, so the parser must get this text, never the bytes again.
 bool decode(const QByteArray &xml, QString *text);
 

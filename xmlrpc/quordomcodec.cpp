@@ -221,16 +221,11 @@ QuorResponse readResponse(const QString &text)
     QString errorMessage;
     int errorLine = 0;
     int errorColumn = 0;
-    if (const int line = QuorDocument::lineBeyondNesting(text, QuorDocument::MaxElementNesting)) {
+    const QuorDocument::Refusal refusal = QuorDocument::refusal(text);
+    if (!refusal.isEmpty()) {
         response.isFault = true;
         response.faultCode = -32700;
-        response.faultString = notWellFormed.arg(QString::number(line),
-            QStringLiteral("elements nested deeper than %1").arg(QuorDocument::MaxElementNesting));
-    } else if (const int referenceLine = QuorDocument::lineOfUnparsableReference(text)) {
-        response.isFault = true;
-        response.faultCode = -32700;
-        response.faultString = notWellFormed.arg(
-            QString::number(referenceLine), QStringLiteral("reference to an undeclared entity"));
+        response.faultString = notWellFormed.arg(QString::number(refusal.line), refusal.reason);
     } else if (!document.setContent(text, &errorMessage, &errorLine, &errorColumn)) {
         response.isFault = true;
         response.faultCode = -32700;

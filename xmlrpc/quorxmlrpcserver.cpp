@@ -517,16 +517,10 @@ void QuorXmlRpcServerPrivate::dispatch(const QByteArray &body, const Delivery &d
     if (!QuorDocument::decode(body, &text))
         return fault(QuorXmlRpcServer::ParseError,
             notWellFormed.arg(QStringLiteral("1"), QStringLiteral("unsupported encoding")));
-    if (const int line = QuorDocument::lineBeyondNesting(text, QuorDocument::MaxElementNesting)) {
+    const QuorDocument::Refusal refusal = QuorDocument::refusal(text);
+    if (!refusal.isEmpty()) {
         return fault(QuorXmlRpcServer::ParseError,
-            notWellFormed.arg(QString::number(line),
-                QStringLiteral("elements nested deeper than %1")
-                    .arg(QuorDocument::MaxElementNesting)));
-    }
-    if (const int line = QuorDocument::lineOfUnparsableReference(text)) {
-        return fault(QuorXmlRpcServer::ParseError,
-            notWellFormed.arg(
-                QString::number(line), QStringLiteral("reference to an undeclared entity")));
+            notWellFormed.arg(QString::number(refusal.line), refusal.reason));
     }
     QDomDocument document;
     QString errorMessage;
