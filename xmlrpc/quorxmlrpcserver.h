@@ -63,13 +63,13 @@ private:
     limits on request size, header size, time per request and connections, and
     a client that does not read its answers is read no further once about
     1 MiB of them wait for it: however many requests it sends, the server
-    holds no more. By
-    default the server only answers requests whose Host names a loopback host,
+    holds no more. By default the server only answers requests whose Host names a loopback host,
     so that web pages cannot reach it through a browser (DNS rebinding).
     Requests refused at the HTTP level get an HTTP error status, and their
     connection is closed.
 
-    Faults: -32700 not well formed (also nested deeper than 1024 elements),
+    Faults: -32700 not well formed (also nested deeper than 1024 elements, or
+    with a document type declaration),
     -32600 not a method call, -32601 method not found, -32602 invalid parameters
     (when a method says so), -32603 internal error.
 
@@ -152,8 +152,9 @@ public:
         slow to send its request or slow to read its answers, which is closed
         without a response: the one waiting longest, among those that never
         completed a request or are in the middle of one if there are any, else
-        among those resting between requests. Only when a method still owes
-        every open connection its answer is the new connection closed at once. */
+        among those resting between requests. A connection whose whole request
+        has arrived, read or not, is kept. Only when every open connection is
+        kept is the new connection closed at once. */
     void setMaximumConnections(int count);
     //! The most connections kept open at once.
     int maximumConnections() const;
