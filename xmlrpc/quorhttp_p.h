@@ -20,6 +20,8 @@ struct QuorHttpHead
     // The value of a header (lowerCaseName in lower case); null when absent.
     QByteArray header(const QByteArray &lowerCaseName) const;
     int headerCount(const QByteArray &lowerCaseName) const;
+    // The body's length as Content-Length gives it; 0 when absent.
+    qint64 contentLength() const { return header("content-length").toLongLong(); }
 
     // Reads a head from the start of buffer. A buffer that holds no complete head
     // within maximumSize bytes is Invalid (431), so is anything malformed (400)

@@ -290,7 +290,7 @@ public:
             return m_buffer.size() >= m_head.size + m_bodyLength;
         QuorHttpHead head;
         return head.parse(m_buffer, m_server->maximumHeaderSize) == QuorHttpHead::Complete
-            && m_buffer.size() >= head.size + head.header("content-length").toLongLong();
+            && m_buffer.size() >= head.size + head.contentLength();
     }
 
     void process()
@@ -322,7 +322,7 @@ private:
             m_haveHead = true;
             if (const int status = refusal())
                 return fail(status);
-            m_bodyLength = m_head.header("content-length").toLongLong();
+            m_bodyLength = m_head.contentLength();
             if (m_buffer.size() < m_head.size + m_bodyLength
                 && m_head.header("expect").toLower() == "100-continue")
                 m_socket->write(QByteArrayLiteral("HTTP/1.1 100 Continue\r\n\r\n"));
