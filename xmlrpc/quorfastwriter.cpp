@@ -373,10 +373,10 @@ struct ShortestForm
     bool negative = false;
 };
 
-// Whether a number whose shortest form has seven digits, the last a 5, is
-// exactly that: a tie in the seventh significant digit, which Qt rounds away
-// from zero and printf to even. A number that ties always has that shortest
-// form, since no other decimal of seven digits or fewer comes as close.
+// Whether a number is a tie in the seventh significant digit, which Qt rounds
+// away from zero and printf to even. A number that ties has a shortest form of
+// seven digits, the last a 5, since no other decimal of seven digits or fewer
+// comes as close: only such numbers need asking.
 bool tiesInSeventhDigit(double number)
 {
     // Twenty significant digits show whether the seventh is a tie.
@@ -384,6 +384,8 @@ bool tiesInSeventhDigit(double number)
     const char *const end
         = std::to_chars(exact, exact + sizeof exact, number, std::chars_format::scientific, 19).ptr;
     const char *p = exact + (exact[0] == '-' ? 1 : 0) + 7; // d.ddddd|d
+    if (*p != '5')
+        return false;
     do
         ++p;
     while (p < end && *p == '0');
