@@ -2,6 +2,7 @@
 
 #include "quorxmlrpcclient.h"
 #include "quorxmlrpcclientlimits_p.h"
+#include "quorxmlrpcclientoptions.h"
 
 #include <QNetworkReply>
 
@@ -63,4 +64,16 @@ qint64 QuorXmlRpcClientLimits::maximumResponseSize(const QuorXmlRpcClient *clien
 {
     const QuorXmlRpcClientLimitsData *limits = QuorXmlRpcClientLimitsData::find(client);
     return limits ? limits->maximumResponseSize : 0;
+}
+
+void QuorXmlRpcClientOptions::setI8Enabled(QuorXmlRpcClient *client, bool enabled)
+{
+    if (client)
+        QuorXmlRpcClientLimitsData::findOrCreate(client)->i8Enabled = enabled;
+}
+
+bool QuorXmlRpcClientOptions::isI8Enabled(const QuorXmlRpcClient *client)
+{
+    const QuorXmlRpcClientLimitsData *limits = QuorXmlRpcClientLimitsData::find(client);
+    return limits && limits->i8Enabled;
 }

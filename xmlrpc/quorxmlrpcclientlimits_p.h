@@ -8,7 +8,7 @@
 class QNetworkReply;
 class QuorXmlRpcClient;
 
-// The limits of one client, kept in a hidden child of it so that the client's
+// The limits and options of one client, kept in a hidden child of it so that the client's
 // own members stay as they are, and the reasons why limits ended its calls.
 // A client without this child has no limits.
 class QuorXmlRpcClientLimitsData : public QObject
@@ -30,6 +30,7 @@ public:
 
     int timeout = 0;
     qint64 maximumResponseSize = 0;
+    bool i8Enabled = false;
 
 private:
     QHash<QNetworkReply *, QString> m_endings;

@@ -213,6 +213,7 @@ public:
     int maximumConnections = 64;
     bool loopbackHostRequired = true;
     bool xmlContentTypeRequired = true;
+    bool i8Enabled = false;
 };
 
 // One client connection: reads requests one after the other, hands each to the
@@ -747,6 +748,16 @@ void QuorXmlRpcServer::setXmlContentTypeRequired(bool required)
 bool QuorXmlRpcServer::isXmlContentTypeRequired() const
 {
     return d_func()->xmlContentTypeRequired;
+}
+
+void QuorXmlRpcServer::setI8Enabled(bool enabled)
+{
+    d_func()->i8Enabled = enabled;
+}
+
+bool QuorXmlRpcServer::isI8Enabled() const
+{
+    return d_func()->i8Enabled;
 }
 
 int QuorXmlRpcServer::connectionCount() const

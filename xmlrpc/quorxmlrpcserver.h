@@ -166,6 +166,12 @@ public:
     void setXmlContentTypeRequired(bool required);
     //! Whether bodies must be declared as XML (default true).
     bool isXmlContentTypeRequired() const;
+    /*! Reads `<i8>` and `<ex:i8>` as qlonglong, and writes qlonglong and
+        qulonglong answers that fit in 64 signed bits as `<i8>` (default false:
+        `<i8>` is an unknown type and such answers are fault -32603). */
+    void setI8Enabled(bool enabled);
+    //! Whether 64-bit integers are read and written as `<i8>`.
+    bool isI8Enabled() const;
 
     //! The number of connections open now.
     int connectionCount() const;

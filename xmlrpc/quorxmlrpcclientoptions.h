@@ -1,0 +1,37 @@
+#ifndef QUORXMLRPCCLIENTOPTIONS_H
+#define QUORXMLRPCCLIENTOPTIONS_H
+
+#include "tavrel_export.h"
+
+class QuorXmlRpcClient;
+
+/*!
+    Options of one QuorXmlRpcClient that go beyond the XML-RPC specification.
+
+    64-bit integers: XML-RPC's `<int>` holds 32 bits. Many peers (xmlrpc-c, Perl's
+    RPC::XML, node's xmlrpc, rtorrent) send larger integers as `<i8>` or Apache's
+    `<ex:i8>`. With the option on, the client reads both as `qlonglong`, and
+    writes `qlonglong` and `qulonglong` arguments that fit in 64 signed bits as
+    `<i8>`. With it off (the default) `<i8>` is an unknown type, as for any
+    strict XML-RPC client, and such arguments cannot be written: the call ends
+    with a fault and sends nothing.
+
+    Options are kept with the client and apply to the calls made after they are
+    set. A null client is ignored. The class has no objects of its own.
+
+    \code
+    QuorXmlRpcClientOptions::setI8Enabled(client, true);
+    \endcode
+*/
+class TAVREL_EXPORT QuorXmlRpcClientOptions
+{
+public:
+    QuorXmlRpcClientOptions() = delete;
+
+    //! Reads and writes 64-bit integers as `<i8>` in later calls of \a client when \a enabled.
+    static void setI8Enabled(QuorXmlRpcClient *client, bool enabled);
+    //! Whether \a client reads and writes `<i8>`; false by default.
+    static bool isI8Enabled(const QuorXmlRpcClient *client);
+};
+
+#endif
