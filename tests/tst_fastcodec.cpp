@@ -7,8 +7,10 @@
 #include "randomxmlrpc.h"
 
 #include <QDomImplementation>
+#include <QRegularExpression>
 #include <QTest>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <typeinfo>
@@ -158,16 +160,84 @@ void TestFastCodec::writersLeaveOtherPoliciesToDom()
     }
 }
 
+// Qt 5's parser drops characters beyond U+FFFF, Qt 6's turns raw carriage
+// returns into line feeds; the fast reader keeps both as written. Where a
+// document holds them, both readers are compared on the document with each
+// of them replaced by an ordinary character (beyond U+FFFF by U+E000, a
+// carriage return by U+E001), which both parsers keep.
+bool qtXmlLosesCharactersOf(const QString &text)
+{
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    return text.contains(QLatin1Char('\r'));
+#else
+    return std::any_of(text.cbegin(), text.cend(), [](QChar c) { return c.isSurrogate(); });
+#endif
+}
+
+QString withWhatQtXmlLosesReplaced(const QString &text)
+{
+    QString replaced;
+    for (int i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+        replaced.append(c == QLatin1Char('\r') ? QChar(0xE001) : c);
+#else
+        if (c.isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate()) {
+            replaced.append(QChar(0xE000));
+            ++i;
+        } else {
+            replaced.append(c);
+        }
+#endif
+    }
+    return replaced;
+}
+
+QString replacedDocument(const QString &document)
+{
+    return withWhatQtXmlLosesReplaced(document);
+}
+
+QByteArray replacedDocument(const QByteArray &document)
+{
+    return withWhatQtXmlLosesReplaced(QString::fromUtf8(document)).toUtf8();
+}
+
+// A reference beyond U+FFFF, which Qt 5's parser reads as another character.
+bool qtXmlMisreadsReferenceIn(const QString &text)
+{
+    if (QT_VERSION >= QT_VERSION_CHECK(6, 0, 0))
+        return false;
+    static const QRegularExpression reference(QStringLiteral("&#(x[0-9a-fA-F]+|[0-9]+);"));
+    for (auto match = reference.globalMatch(text); match.hasNext();) {
+        const QString digits = match.next().captured(1);
+        const bool hex = digits.startsWith(QLatin1Char('x'));
+        if ((hex ? digits.mid(1).toUInt(nullptr, 16) : digits.toUInt()) > 0xFFFF)
+            return true;
+    }
+    return false;
+}
+
 // Compares a fast reader's outcome on a document with the DOM's outcome on text.
 template<typename Document>
 bool compareWithDom(const Document &document, const QString &text)
 {
+    if (qtXmlLosesCharactersOf(text)) {
+        QuorResponse fast;
+        QStringList fastMessages;
+        if (!QuorFastCodec::readResponse(document, &fast, &fastMessages))
+            return false;
+        compareWithDom(replacedDocument(document), withWhatQtXmlLosesReplaced(text));
+        return true;
+    }
     QuorResponse dom;
     const QStringList domMessages = messagesOf([&] { dom = QuorDomCodec::readResponse(text); });
     QuorResponse fast;
     QStringList fastMessages;
     if (!QuorFastCodec::readResponse(document, &fast, &fastMessages))
         return false;
+    if (qtXmlMisreadsReferenceIn(text))
+        return true;
     if (describeResponse(fast) != describeResponse(dom) || fastMessages != domMessages) {
         QTest::qFail(
             qPrintable(QStringLiteral("fast: %1 %2\nDOM:  %3 %4\nfrom %5:\n%6")
@@ -186,8 +256,8 @@ bool TestFastCodec::compareReaders(const QString &text)
     const QString decoded = QString::fromUtf8(utf8);
     const bool fromBytes = compareWithDom(utf8, decoded);
     const bool fromText = compareWithDom(text, text);
-    // Both readers know the same subset, given the same characters.
-    if (fromBytes != fromText && decoded == text)
+    // The bytes reader leaves more to others (encodings other than UTF-8), never less.
+    if (fromBytes && !fromText && decoded == text)
         QTest::qFail(
             qPrintable(QStringLiteral("only one reader took:\n") + text), __FILE__, __LINE__);
     return fromText;
@@ -245,17 +315,46 @@ void TestFastCodec::readerMatchesDomOnEdgeCases_data()
     row("member without value", u"<value><struct><member><name>k</name></member></struct></value>",
         true);
     row("value before name",
-        u"<value><struct><member><value>v</value><name>k</name></member></struct></value>", false);
-    row("surrogate pair", u"<value><string>\U0001F600</string></value>",
-        QT_VERSION >= QT_VERSION_CHECK(6, 0, 0));
-    row("reference beyond the BMP", u"<value><string>&#x1F600;</string></value>", false);
-    row("carriage return in text", u"<value><string>a\r\nb</string></value>", false);
+        u"<value><struct><member><value>v</value><name>k</name></member></struct></value>", true);
+    row("name and value deep in a member",
+        u"<value><struct><member><x><value><int>1</int></value></x><y><name>k<b>2</b></name></y>"
+        u"</member><member><name>n</name><!-- c --><value><i4>3</i4></value><value>4</value>"
+        u"</member></struct></value>",
+        true);
+    row("name inside the value",
+        u"<value><struct><member><value><struct><member><name>inner</name><value>1</value>"
+        u"</member></struct></value></member></struct></value>",
+        true);
+    row("surrogate pair", u"<value><string>\U0001F600</string></value>", true);
+    row("reference beyond the BMP", u"<value><string>&#x1F600;&#128512;</string></value>", true);
+    row("carriage return in text", u"<value><string>a\r\nb</string></value>", true);
     row("carriage return in blank", u"<value>\r\n<int>1</int>\r\n</value>", true);
     row("carriage return by reference", u"<value><string>a&#13;</string></value>", true);
     row("control character", u"<value><string>\u0001</string></value>", false);
-    row("CDATA", u"<value><string><![CDATA[x]]></string></value>", false);
-    row("comment", u"<value><!-- c --><int>1</int></value>", false);
-    row("attribute", u"<value type=\"int\">1</value>", false);
+    row("reference to a control character", u"<value><string>&#1;</string></value>", false);
+    row("CDATA", u"<value><string><![CDATA[x]]></string></value>", true);
+    row("CDATA with markup", u"<value><string>a<![CDATA[<b>&amp;]]]>c</string></value>", true);
+    row("ampersand and letters in CDATA", u"<value><![CDATA[M\u00fcller&S\u00f6hne]]></value>",
+        true);
+    row("blank CDATA stays", u"<value><![CDATA[ ]]><int>1</int></value>", true);
+    row("comment", u"<value><!-- c --><int>1</int></value>", true);
+    row("comment between members",
+        u"<value><struct><member><name>a</name><value>1</value></member><!--x-->"
+        u"</struct></value>",
+        true);
+    row("comment in an array",
+        u"<value><array><data><value>1</value><!--x--></data></array></value>", true);
+    row("processing instruction", u"<value><?pi data?><int>1</int></value>", true);
+    row("declaration inside", u"<value><?xml version=\"1.0\"?></value>", false);
+    row("double hyphen in a comment", u"<value><!-- a -- b --><int>1</int></value>", false);
+    row("attribute", u"<value type=\"int\">1</value>", true);
+    row("attributes with references", u"<value a='&lt;' b=\"&#x1F600;\"><int>1</int></value>",
+        true);
+    row("attribute repeated", u"<value a=\"1\" a=\"2\"><int>1</int></value>", false);
+    row("attribute holding '<'", u"<value a=\"<\"><int>1</int></value>", false);
+    row("attributes without space", u"<value a=\"1\"b=\"2\"><int>1</int></value>", false);
+    row("prefixed type", u"<value><ex:i8>5</ex:i8></value>", true);
+    row("name beyond ASCII", u"<value><\u00e9>5</\u00e9></value>", false);
     row("mismatched end tag", u"<value><int>1</INT></value>", false);
     row("unknown entity", u"<value>&nbsp;</value>", false);
     QString deep = QStringLiteral("<value>1</value>");
@@ -266,7 +365,11 @@ void TestFastCodec::readerMatchesDomOnEdgeCases_data()
         << QStringLiteral("<methodResponse><params/></methodResponse>") << true;
     QTest::newRow("declaration for Latin-1")
         << QStringLiteral("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><methodResponse/>")
-        << false;
+        << true;
+    QTest::newRow("comments and instructions around the root") << QStringLiteral(
+        "<?xml version=\"1.0\" standalone=\"yes\"?>\n<!-- a --><?p q?>"
+        "<methodResponse xmlns:ex=\"u\"><params><param><value>1</value></param></params>"
+        "</methodResponse><!-- b -->\n") << true;
     QTest::newRow("text first") << QStringLiteral("<methodResponse>x<params/></methodResponse>")
                                 << true;
     QTest::newRow("something else")

@@ -343,9 +343,11 @@ void TestQuorObject::writeValue_data()
                                 << QStringList();
     QTest::addRow("negative int") << QVariant(-7) << QStringLiteral("<value><int>-7</int></value>")
                                   << QStringList();
-    QTest::addRow("double keeps six significant digits")
-        << QVariant(3.14159265) << QStringLiteral("<value><double>3.14159</double></value>")
+    QTest::addRow("double needing more than six digits is written exactly")
+        << QVariant(3.14159265) << QStringLiteral("<value><double>3.14159265</double></value>")
         << QStringList();
+    QTest::addRow("double exact in six digits keeps its short text")
+        << QVariant(0.1) << QStringLiteral("<value><double>0.1</double></value>") << QStringList();
     QTest::addRow("large double in exponent notation")
         << QVariant(1.5e20) << QStringLiteral("<value><double>1.5e+20</double></value>")
         << QStringList();

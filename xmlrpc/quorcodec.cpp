@@ -7,6 +7,8 @@
 #include <QDateTime>
 #include <QMetaType>
 
+#include <limits>
+
 namespace QuorCodec {
 
 QString dateTimeFormat()
@@ -34,6 +36,8 @@ const ValueTag ValueTags[ValueTagCount] = {
     {QLatin1String("string"), ValueKind::String},
     {QLatin1String("i4"), ValueKind::Int},
     {QLatin1String("int"), ValueKind::Int},
+    {QLatin1String("i8"), ValueKind::Int64},
+    {QLatin1String("ex:i8"), ValueKind::Int64},
     {QLatin1String("double"), ValueKind::Double},
     {QLatin1String("boolean"), ValueKind::Boolean},
     {QLatin1String("base64"), ValueKind::Base64},
@@ -44,13 +48,101 @@ const ValueTag ValueTags[ValueTagCount] = {
     {QLatin1String("struct"), ValueKind::Struct},
 };
 
-ValueKind kindOfTag(const QString &lowerCaseTag)
+ValueKind kindOfTag(const QString &lowerCaseTag, const Options &options)
 {
     for (const ValueTag &entry : ValueTags) {
         if (lowerCaseTag == entry.lowerCaseTag)
-            return entry.kind;
+            return entry.kind == ValueKind::Int64 && !options.i8 ? ValueKind::Unknown : entry.kind;
     }
     return ValueKind::Unknown;
+}
+
+ValueKind kindOfVariant(const QVariant &value, const Options &options)
+{
+    switch (value.userType()) {
+    case QMetaType::Bool:
+        return ValueKind::Boolean;
+    case QMetaType::Int:
+        return ValueKind::Int;
+    case QMetaType::Double:
+        return ValueKind::Double;
+    case QMetaType::QString:
+        return ValueKind::String;
+    case QMetaType::QByteArray:
+        return ValueKind::Base64;
+    case QMetaType::QDateTime:
+        return ValueKind::DateTime;
+    case QMetaType::QVariantList:
+        return ValueKind::Array;
+    case QMetaType::QVariantMap:
+        return ValueKind::Struct;
+    case QMetaType::LongLong:
+        return options.i8 ? ValueKind::Int64 : ValueKind::Unknown;
+    case QMetaType::ULongLong:
+        return options.i8 && value.toULongLong() <= quint64(std::numeric_limits<qint64>::max())
+            ? ValueKind::Int64
+            : ValueKind::Unknown;
+    default:
+        return ValueKind::Unknown;
+    }
+}
+
+namespace {
+
+bool isXmlCharacter(char32_t c)
+{
+    return c >= 0x20
+        ? (c < 0xD800 || (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF))
+        : (c == 0x9 || c == 0xA || c == 0xD);
+}
+
+// The length of the character at i, 1 or 2, or 0 when XML does not allow it.
+int xmlCharacterLength(const QChar *text, int size, int i)
+{
+    const char16_t c = text[i].unicode();
+    if (QChar::isHighSurrogate(c))
+        return i + 1 < size && QChar::isLowSurrogate(text[i + 1].unicode()) ? 2 : 0;
+    return isXmlCharacter(c) ? 1 : 0;
+}
+
+} // namespace
+
+bool hasInvalidCharacters(const QString &text)
+{
+    const QChar *const data = text.constData();
+    const int size = text.size();
+    for (int i = 0; i < size;) {
+        const int length = xmlCharacterLength(data, size, i);
+        if (length == 0)
+            return true;
+        i += length;
+    }
+    return false;
+}
+
+QString withoutInvalidCharacters(const QString &text)
+{
+    if (!hasInvalidCharacters(text))
+        return text;
+    QString kept;
+    kept.reserve(text.size());
+    const QChar *const data = text.constData();
+    const int size = text.size();
+    for (int i = 0; i < size;) {
+        const int length = xmlCharacterLength(data, size, i);
+        kept.append(data + i, length);
+        i += qMax(length, 1);
+    }
+    return kept;
+}
+
+QuorResponse parseError(DocumentKind kind, int line, const QString &reason)
+{
+    return QuorResponse::fromFault(-32700,
+        QStringLiteral("parse error: %1 not well formed at line %2: %3")
+            .arg(kind == DocumentKind::Request ? QLatin1String("request")
+                                               : QLatin1String("response"),
+                QString::number(line), reason));
 }
 
 bool isContainer(ValueKind kind)
@@ -94,17 +186,22 @@ void reportTooDeepToWrite()
                     << "levels";
 }
 
-void reportUnknownVariant(int typeId)
+QString variantTypeName(int typeId)
 {
 #if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
     const char *name = QMetaType(typeId).name();
 #else
     const char *name = QMetaType::typeName(typeId);
 #endif
-    // Qt 4 printed "QVariant::" alone for an invalid variant; the type is named now.
-    const QString typeName
-        = QLatin1String("QVariant::") + QLatin1String(typeId != 0 && name ? name : "Invalid");
-    (QuorDebugLine() << "Failed to marshal unknown variant type: ").plain(typeName).endLine();
+    // An invalid variant is named as Qt 5's QDebug names its type.
+    return QLatin1String("QVariant::") + QLatin1String(typeId != 0 && name ? name : "Invalid");
+}
+
+void reportUnknownVariant(int typeId)
+{
+    (QuorDebugLine() << "Failed to marshal unknown variant type: ")
+        .plain(variantTypeName(typeId))
+        .endLine();
 }
 
 } // namespace QuorCodec

@@ -9,13 +9,40 @@
 class QNetworkReply;
 class QuorObject;
 
-// What a methodResponse document says: a value, or a fault.
+namespace QuorCodec {
+
+// How a client or server reads and writes values beyond XML-RPC's own types.
+struct Options
+{
+    // <i8> and <ex:i8> read as qlonglong; qlonglong and qulonglong values
+    // that fit in 64 signed bits written as <i8>. Off, both are unknown types.
+    bool i8 = false;
+};
+
+} // namespace QuorCodec
+
+// One call's outcome, as a methodResponse document says it or as a server
+// answers it: a value, or a fault.
 struct QuorResponse
 {
     bool isFault = false;
     QVariant value;
     int faultCode = 0;
     QString faultString;
+
+    static QuorResponse fromFault(int code, const QString &message)
+    {
+        return {true, QVariant(), code, message};
+    }
+};
+
+// What a methodCall document says. A document that is no call has an empty
+// method; one that could not be read, a fault.
+struct QuorRequest
+{
+    QString method;
+    QVariantList params;
+    QuorResponse fault;
 };
 
 // The codec built on QtXml's DOM. It is the reference: its results are the
@@ -23,14 +50,15 @@ struct QuorResponse
 namespace QuorDomCodec {
 
 QDomElement writeValue(const QVariant &value);
-QVariant readValue(const QDomElement &value);
+QVariant readValue(const QDomElement &value, const QuorCodec::Options &options = {});
 
 QString writeCall(const QString &method, const QVariantList &args);
 QString writeResponse(const QVariant &value);
 QString writeFault(int code, const QString &message);
 
 // Debug messages about unreadable values go straight to qDebug().
-QuorResponse readResponse(const QString &text);
+QuorResponse readResponse(const QString &text, const QuorCodec::Options &options = {});
+QuorRequest readRequest(const QString &text, const QuorCodec::Options &options = {});
 
 } // namespace QuorDomCodec
 
@@ -38,26 +66,44 @@ QuorResponse readResponse(const QString &text);
 // no tree in between: several times faster, and far smaller in memory.
 namespace QuorFastCodec {
 
-// The very text of the QuorDomCodec writers.
-QString writeCall(const QString &method, const QVariantList &args);
-QString writeResponse(const QVariant &value);
+// The very text of the QuorDomCodec writers. A value that cannot be written
+// (an unsupported type, too deep) is left out with a debug message, as there;
+// written, when given, tells whether every value was.
+QString writeCall(const QString &method, const QVariantList &args,
+    const QuorCodec::Options &options = {}, bool *written = nullptr);
+QString writeResponse(const QVariant &value, const QuorCodec::Options &options = {});
 QString writeFault(int code, const QString &message);
 // Their UTF-8 encoding, written directly.
-QByteArray writeCallUtf8(const QString &method, const QVariantList &args);
-QByteArray writeResponseUtf8(const QVariant &value);
+QByteArray writeCallUtf8(const QString &method, const QVariantList &args,
+    const QuorCodec::Options &options = {}, bool *written = nullptr);
+QByteArray writeResponseUtf8(
+    const QVariant &value, const QuorCodec::Options &options = {}, bool *written = nullptr);
 QByteArray writeFaultUtf8(int code, const QString &message);
 
-// Reads text exactly as QuorDomCodec::readResponse() does, keeping the debug
-// messages in debugMessages, and returns true; or returns false, having done
-// nothing, for text it is not sure to read the same way (a DOCTYPE, comments,
-// attributes, an encoding other than UTF-8, a document not well formed, ...).
-bool readResponse(const QString &text, QuorResponse *response, QStringList *debugMessages);
-// The same for a response's UTF-8 bytes, as QString::fromUtf8() would give them.
-bool readResponse(const QByteArray &utf8, QuorResponse *response, QStringList *debugMessages);
+// Whether value can be written whole: every type known, not nested too deep.
+bool isWritable(const QVariant &value, const QuorCodec::Options &options = {});
 
-// Reads a response's UTF-8 bytes the fast way where it can, and through
-// QString and the DOM where it cannot; debug messages go out as they would.
-QuorResponse readResponseBytes(const QByteArray &utf8);
+// Reads text as QuorDomCodec::readResponse() does, keeping every character as
+// written (see FastReader), the debug messages in debugMessages, and returns
+// true; or returns false, having done nothing, for text it leaves to the DOM
+// (a document not well formed, a DOCTYPE, names beyond ASCII, ...).
+bool readResponse(const QString &text, QuorResponse *response, QStringList *debugMessages,
+    const QuorCodec::Options &options = {});
+// The same for a response's UTF-8 bytes.
+bool readResponse(const QByteArray &utf8, QuorResponse *response, QStringList *debugMessages,
+    const QuorCodec::Options &options = {});
+// The same for methodCall documents, read as QuorDomCodec::readRequest() does.
+bool readRequest(const QString &text, QuorRequest *request, QStringList *debugMessages,
+    const QuorCodec::Options &options = {});
+bool readRequest(const QByteArray &utf8, QuorRequest *request, QStringList *debugMessages,
+    const QuorCodec::Options &options = {});
+
+// Reads a document the fast way where it can, and through the DOM where it
+// cannot; debug messages go out as they would. Bodies are decoded as their
+// byte-order mark or declaration says.
+QuorResponse readResponseText(const QString &text, const QuorCodec::Options &options = {});
+QuorResponse readResponseBytes(const QByteArray &body, const QuorCodec::Options &options = {});
+QuorRequest readRequestBytes(const QByteArray &body, const QuorCodec::Options &options = {});
 
 } // namespace QuorFastCodec
 
@@ -77,6 +123,7 @@ bool isNullValue(const QVariant &value);
 enum class ValueKind {
     String,
     Int,
+    Int64,
     Double,
     Boolean,
     Base64,
@@ -92,10 +139,25 @@ struct ValueTag
     QLatin1String lowerCaseTag;
     ValueKind kind;
 };
-constexpr int ValueTagCount = 11;
+constexpr int ValueTagCount = 13;
 extern const ValueTag ValueTags[ValueTagCount];
-ValueKind kindOfTag(const QString &lowerCaseTag);
+ValueKind kindOfTag(const QString &lowerCaseTag, const Options &options);
 bool isContainer(ValueKind kind);
+// The kind a variant is written as; Unknown for a type no value is written for.
+ValueKind kindOfVariant(const QVariant &value, const Options &options);
+
+// The text of a double: QString::number(number, 'g', 6) where that reads back
+// as the very same double, else the shortest text that does. Writes at most
+// 32 characters to buffer and returns how many.
+int writeDouble(char *buffer, double number);
+// Text for a text node, without the characters XML does not allow: control
+// characters, lone surrogates, U+FFFE and U+FFFF. Pairs of surrogates stay.
+QString withoutInvalidCharacters(const QString &text);
+bool hasInvalidCharacters(const QString &text);
+
+enum class DocumentKind { Request, Response };
+// The fault for a document that could not be parsed: -32700.
+QuorResponse parseError(DocumentKind kind, int line, const QString &reason);
 
 // The response for a fault value, as read from a document.
 QuorResponse faultResponse(const QVariant &faultValue);
@@ -106,6 +168,8 @@ void reportUnknownType(const QString &lowerCaseTag, QStringList *capture);
 void reportTooDeepToRead(QStringList *capture);
 void reportTooDeepToWrite();
 void reportUnknownVariant(int typeId);
+// The name of a variant's type, as the debug message above gives it.
+QString variantTypeName(int typeId);
 
 } // namespace QuorCodec
 

@@ -1,7 +1,10 @@
 #include "quordocument_p.h"
 
 #include <QDomProcessingInstruction>
+
 #include <QTextStream>
+#include <algorithm>
+#include <iterator>
 #if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
 #include <QStringDecoder>
 #else
@@ -37,6 +40,11 @@ QString toText(const QDomDocument &document)
 }
 
 namespace {
+
+bool isAsciiLetter(char16_t c)
+{
+    return (c | 0x20) >= u'a' && (c | 0x20) <= u'z';
+}
 
 // Walks markup just far enough to tell start tags, end tags and empty-element
 // tags apart; everything the parser would reject anyway may be counted loosely.
@@ -167,15 +175,27 @@ int lineOfUnparsableReference(const QString &xml)
 #if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
     Q_UNUSED(xml);
 #else
-    // Looked for everywhere, in comments too: no XML-RPC document refers to
-    // an entity other than the five predefined ones.
+    // Comments, CDATA sections and processing instructions hold no references.
     const QChar *const text = xml.constData();
     const int size = xml.size();
     int line = 1;
+    const auto skipPast = [&](int *i, QLatin1String terminator) {
+        const int end = xml.indexOf(terminator, *i);
+        const int stop = end < 0 ? size : end + terminator.size();
+        for (; *i < stop; ++*i)
+            line += text[*i] == QLatin1Char('\n') ? 1 : 0;
+        --*i;
+    };
     for (int i = 0; i < size; ++i) {
         const char16_t c = text[i].unicode();
         if (c == u'\n') {
             ++line;
+        } else if (c == u'<' && xml.midRef(i, 4) == QLatin1String("<!--")) {
+            skipPast(&i, QLatin1String("-->"));
+        } else if (c == u'<' && xml.midRef(i, 9) == QLatin1String("<![CDATA[")) {
+            skipPast(&i, QLatin1String("]]>"));
+        } else if (c == u'<' && xml.midRef(i, 2) == QLatin1String("<?")) {
+            skipPast(&i, QLatin1String("?>"));
         } else if (c == u'&') {
             for (int j = i + 1; j < size && j - i <= 64; ++j) {
                 const char16_t n = text[j].unicode();
@@ -205,9 +225,53 @@ Refusal refusal(const QString &xml)
     return {};
 }
 
+bool isEncodingName(const QString &name)
+{
+    // [A-Za-z] ([A-Za-z0-9._] | '-')*
+    if (name.isEmpty() || !isAsciiLetter(name.at(0).unicode()))
+        return false;
+    return std::all_of(name.cbegin(), name.cend(), [](QChar c) {
+        return isAsciiLetter(c.unicode()) || (c >= QLatin1Char('0') && c <= QLatin1Char('9'))
+            || c == QLatin1Char('.') || c == QLatin1Char('_') || c == QLatin1Char('-');
+    });
+}
+
+bool readsAsUtf8(const QString &name)
+{
+    static const char *const names[]
+        = {"utf-8", "utf8", "unicode-1-1-utf-8", "us-ascii", "ascii", "us", "ansi_x3.4-1968",
+            "ansi_x3.4-1986", "iso646-us", "iso-ir-6", "cp367", "ibm367", "csascii"};
+    return std::any_of(std::begin(names), std::end(names), [&](const char *known) {
+        return name.compare(QLatin1String(known), Qt::CaseInsensitive) == 0;
+    });
+}
+
+namespace {
+
+bool readsAsLatin1(const QString &name)
+{
+    static const char *const names[] = {"iso-8859-1", "iso8859-1", "iso_8859-1", "iso_8859-1:1987",
+        "latin1", "latin-1", "l1", "iso-ir-100", "cp819", "ibm819", "csisolatin1"};
+    return std::any_of(std::begin(names), std::end(names), [&](const char *known) {
+        return name.compare(QLatin1String(known), Qt::CaseInsensitive) == 0;
+    });
+}
+
+} // namespace
+
 bool decode(const QByteArray &xml, QString *text)
 {
     const QByteArray name = declaredEncoding(xml);
+    const bool hasByteOrderMark = xml.startsWith("\xef\xbb\xbf") || xml.startsWith("\xfe\xff")
+        || xml.startsWith("\xff\xfe");
+    if (!hasByteOrderMark && (name.isEmpty() || readsAsUtf8(QString::fromLatin1(name)))) {
+        *text = QString::fromUtf8(xml);
+        return true;
+    }
+    if (!hasByteOrderMark && readsAsLatin1(QString::fromLatin1(name))) {
+        *text = QString::fromLatin1(xml);
+        return true;
+    }
 #if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
     std::optional<QStringConverter::Encoding> encoding = QStringConverter::encodingForData(xml);
     if (!encoding)

@@ -41,9 +41,16 @@ Refusal refusal(const QString &xml);
 
 // The text of a document received as bytes, in the encoding its byte-order
 // mark names, else its XML declaration, else UTF-8; false for an encoding Qt
-// does not know. Checks such as refusal() hold only for the text
+// does not know. UTF-8, US-ASCII and Latin-1, under their common names, read
+// the same with Qt 5 and Qt 6. Checks such as refusal() hold only for the text
 // they saw, so the parser must get this text, never the bytes again.
 bool decode(const QByteArray &xml, QString *text);
+
+// Whether name is an encoding name as XML writes them.
+bool isEncodingName(const QString &name);
+// Whether bytes declared in the encoding name are read as UTF-8: UTF-8 and
+// US-ASCII, its subset, which some peers declare for UTF-8 all the same.
+bool readsAsUtf8(const QString &name);
 
 } // namespace QuorDocument
 

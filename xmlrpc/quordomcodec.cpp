@@ -3,6 +3,7 @@
 #include "quordocument_p.h"
 
 #include <QDateTime>
+#include <QDomImplementation>
 #include <QDomNodeList>
 #include <QMetaType>
 
@@ -20,6 +21,18 @@ QDomDocument &valueDocument()
     return document;
 }
 
+// A text node holding text. Under the policy that drops characters XML does
+// not allow, they are dropped here, keeping pairs of surrogates: Qt 5 would
+// judge each half alone and drop both.
+QDomText textNode(QDomDocument &document, const QString &text)
+{
+    if (QDomImplementation::invalidDataPolicy() != QDomImplementation::DropInvalidChars)
+        return document.createTextNode(text);
+    QDomText node = document.createTextNode(QString());
+    node.setData(withoutInvalidCharacters(text));
+    return node;
+}
+
 QDomElement writeValue(const QVariant &variant, int nesting)
 {
     QDomDocument &document = valueDocument();
@@ -27,7 +40,7 @@ QDomElement writeValue(const QVariant &variant, int nesting)
     const auto appendScalar = [&](const QString &type, const QString &text) {
         QDomElement typed = document.createElement(type);
         value.appendChild(typed);
-        typed.appendChild(document.createTextNode(text));
+        typed.appendChild(textNode(document, text));
     };
     const int typeId = variant.userType();
     const bool container = typeId == QMetaType::QVariantList || typeId == QMetaType::QVariantMap;
@@ -43,9 +56,12 @@ QDomElement writeValue(const QVariant &variant, int nesting)
     case QMetaType::Int:
         appendScalar(QStringLiteral("int"), QString::number(variant.toInt(), 10));
         break;
-    case QMetaType::Double:
-        appendScalar(QStringLiteral("double"), QString::number(variant.toDouble(), 'g', 6));
+    case QMetaType::Double: {
+        char number[32];
+        appendScalar(QStringLiteral("double"),
+            QString::fromLatin1(number, writeDouble(number, variant.toDouble())));
         break;
+    }
     case QMetaType::QString:
         appendScalar(QStringLiteral("string"), variant.toString());
         break;
@@ -76,7 +92,7 @@ QDomElement writeValue(const QVariant &variant, int nesting)
             QDomElement name = document.createElement(QStringLiteral("name"));
             structure.appendChild(member);
             member.appendChild(name);
-            name.appendChild(document.createTextNode(entry.key()));
+            name.appendChild(textNode(document, entry.key()));
             member.appendChild(writeValue(entry.value(), nesting + 1));
         }
         break;
@@ -88,7 +104,7 @@ QDomElement writeValue(const QVariant &variant, int nesting)
     return value;
 }
 
-QVariant readValue(const QDomElement &value, int nesting)
+QVariant readValue(const QDomElement &value, int nesting, const Options &options)
 {
     if (value.tagName().toLower() != QLatin1String("value"))
         return QVariant();
@@ -100,7 +116,7 @@ QVariant readValue(const QDomElement &value, int nesting)
 
     const QDomElement typed = first.toElement();
     const QString tag = typed.tagName().toLower();
-    const ValueKind kind = kindOfTag(tag);
+    const ValueKind kind = kindOfTag(tag, options);
     if (isContainer(kind) && nesting >= QuorDocument::MaxValueNesting) {
         reportTooDeepToRead(nullptr);
         return QVariant();
@@ -110,6 +126,8 @@ QVariant readValue(const QDomElement &value, int nesting)
         return QVariant(typed.text());
     case ValueKind::Int:
         return QVariant(typed.text().toInt(nullptr, 10));
+    case ValueKind::Int64:
+        return QVariant(typed.text().toLongLong(nullptr, 10));
     case ValueKind::Double:
         return QVariant(typed.text().toDouble());
     case ValueKind::Boolean: {
@@ -126,7 +144,7 @@ QVariant readValue(const QDomElement &value, int nesting)
         QVariantList items;
         const QDomNode data = typed.firstChild();
         for (QDomNode item = data.firstChild(); !item.isNull(); item = item.nextSibling())
-            items.append(readValue(item.toElement(), nesting + 1));
+            items.append(readValue(item.toElement(), nesting + 1, options));
         return QVariant(items);
     }
     case ValueKind::Struct: {
@@ -137,8 +155,9 @@ QVariant readValue(const QDomElement &value, int nesting)
             const QDomElement member = node.toElement();
             const QString key
                 = member.elementsByTagName(QStringLiteral("name")).item(0).toElement().text();
-            entries[key] = readValue(
-                member.elementsByTagName(QStringLiteral("value")).item(0).toElement(), nesting + 1);
+            entries[key]
+                = readValue(member.elementsByTagName(QStringLiteral("value")).item(0).toElement(),
+                    nesting + 1, options);
         }
         return QVariant(entries);
     }
@@ -162,6 +181,24 @@ QString responseText(const QString &childName, const QDomElement &childContent, 
     return QuorDocument::toText(document);
 }
 
+// Parses text into document, or gives the fault that says why it cannot.
+bool parse(const QString &text, DocumentKind kind, QDomDocument *document, QuorResponse *fault)
+{
+    const QuorDocument::Refusal refusal = QuorDocument::refusal(text);
+    if (!refusal.isEmpty()) {
+        *fault = parseError(kind, refusal.line, refusal.reason);
+        return false;
+    }
+    QString errorMessage;
+    int errorLine = 0;
+    int errorColumn = 0;
+    if (!document->setContent(text, &errorMessage, &errorLine, &errorColumn)) {
+        *fault = parseError(kind, errorLine, errorMessage);
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 namespace QuorDomCodec {
@@ -171,9 +208,9 @@ QDomElement writeValue(const QVariant &value)
     return ::writeValue(value, 0);
 }
 
-QVariant readValue(const QDomElement &value)
+QVariant readValue(const QDomElement &value, const Options &options)
 {
-    return ::readValue(value, 0);
+    return ::readValue(value, 0, options);
 }
 
 QString writeCall(const QString &method, const QVariantList &args)
@@ -184,7 +221,7 @@ QString writeCall(const QString &method, const QVariantList &args)
     QDomElement params = document.createElement(QStringLiteral("params"));
     document.appendChild(methodCall);
     methodCall.appendChild(methodName);
-    methodName.appendChild(document.createTextNode(method));
+    methodName.appendChild(textNode(document, method));
     methodCall.appendChild(params);
     for (const QVariant &arg : args) {
         QDomElement param = document.createElement(QStringLiteral("param"));
@@ -212,38 +249,44 @@ QString writeFault(int code, const QString &message)
     return responseText(QStringLiteral("fault"), writeValue(QVariant(fault)), true);
 }
 
-QuorResponse readResponse(const QString &text)
+QuorResponse readResponse(const QString &text, const Options &options)
 {
-    const QString notWellFormed
-        = QStringLiteral("parse error: response not well formed at line %1: %2");
     QuorResponse response;
     QDomDocument document;
-    QString errorMessage;
-    int errorLine = 0;
-    int errorColumn = 0;
-    const QuorDocument::Refusal refusal = QuorDocument::refusal(text);
-    if (!refusal.isEmpty()) {
-        response.isFault = true;
-        response.faultCode = -32700;
-        response.faultString = notWellFormed.arg(QString::number(refusal.line), refusal.reason);
-    } else if (!document.setContent(text, &errorMessage, &errorLine, &errorColumn)) {
-        response.isFault = true;
-        response.faultCode = -32700;
-        response.faultString = notWellFormed.arg(QString::number(errorLine), errorMessage);
+    if (!parse(text, DocumentKind::Response, &document, &response))
+        return response;
+    const QDomElement first = document.documentElement().firstChild().toElement();
+    const QString name = first.tagName().toLower();
+    if (name == QLatin1String("params")) {
+        const QDomNode param = first.firstChild();
+        if (!param.isNull())
+            response.value = ::readValue(param.firstChild().toElement(), 0, options);
+    } else if (name == QLatin1String("fault")) {
+        response = faultResponse(::readValue(first.firstChild().toElement(), 0, options));
     } else {
-        const QDomElement first = document.documentElement().firstChild().toElement();
-        const QString name = first.tagName().toLower();
-        if (name == QLatin1String("params")) {
-            const QDomNode param = first.firstChild();
-            if (!param.isNull())
-                response.value = readValue(param.firstChild().toElement());
-        } else if (name == QLatin1String("fault")) {
-            response = faultResponse(readValue(first.firstChild().toElement()));
-        } else {
-            response = notXmlRpcResponse();
-        }
+        response = notXmlRpcResponse();
     }
     return response;
+}
+
+QuorRequest readRequest(const QString &text, const Options &options)
+{
+    QuorRequest request;
+    QDomDocument document;
+    if (!parse(text, DocumentKind::Request, &document, &request.fault))
+        return request;
+    const QDomElement methodCall = document.documentElement();
+    if (methodCall.tagName() != QLatin1String("methodCall"))
+        return request;
+    request.method = methodCall.firstChildElement(QStringLiteral("methodName")).text().trimmed();
+    if (request.method.isEmpty())
+        return request;
+    const QDomElement params = methodCall.firstChildElement(QStringLiteral("params"));
+    for (QDomElement param = params.firstChildElement(); !param.isNull();
+         param = param.nextSiblingElement()) {
+        request.params.append(::readValue(param.firstChildElement(), 0, options));
+    }
+    return request;
 }
 
 } // namespace QuorDomCodec

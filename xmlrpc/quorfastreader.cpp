@@ -12,27 +12,34 @@ using namespace QuorCodec;
 
 namespace {
 
-// Reads a response document in one pass over its text (UTF-16 in a QString,
-// or the UTF-8 bytes of a body), building the value as it goes, with the very
-// results of the DOM reader: QtXml's parser keeps no
-// text node that is only white space (QChar::isSpace()), an element's text is
-// that of all its text nodes, the reader looks only at first children, and so
-// on. It knows a plain subset of XML: elements without attributes, text with
-// the five predefined entities and character references, an XML declaration
-// for UTF-8. Everything else, and every document that is not well formed, makes
-// it give up (return false) so that the DOM reads it and words the error.
+// Reads a call or response document in one pass over its text (UTF-16 in a
+// QString, or the UTF-8 bytes of a body), building the values as it goes, with
+// the results of the DOM reader: the parser keeps no text node that is only
+// white space (QChar::isSpace()), an element's text is that of all its text
+// and CDATA nodes, the reader looks only at first children, and so on. Unlike
+// QtXml it keeps every character as written: characters beyond U+FFFF (which
+// Qt 5's parser drops, or misreads as references) and carriage returns (which
+// Qt 6's parser turns into line feeds: XML-RPC peers that write them raw mean
+// them). It reads comments, processing instructions, CDATA sections and
+// attributes. What it gives up on (returns false) is left to the DOM: a
+// document that is not well formed, whose error the DOM words, a document type
+// declaration, names beyond ASCII, references to control characters, and
+// attributes repeated in one tag.
 template<typename Char>
 class FastReader
 {
 public:
-    FastReader(const Char *begin, const Char *end, QStringList *debugMessages)
+    FastReader(const Char *begin, const Char *end, const QuorCodec::Options &options,
+        QStringList *debugMessages)
         : m_position(begin)
         , m_end(end)
+        , m_options(options)
         , m_debugMessages(debugMessages)
         , m_policy(QDomImplementation::invalidDataPolicy())
     { }
 
     bool read(QuorResponse *response);
+    bool read(QuorRequest *request);
 
 private:
     struct Name
@@ -50,21 +57,30 @@ private:
         bool isAscii = true;
     };
 
+    // A node as the DOM sees it: an element, character data (text or CDATA),
+    // something that holds no text (a comment or processing instruction), or
+    // the end of the parent.
     struct Node
     {
-        enum Kind { Element, Text, End } kind = End;
+        enum Kind { Element, Text, Other, End } kind = End;
         Name name; // of an element
+        const Char *start = nullptr; // of an element's start tag, at its '<'
         bool isEmpty = false; // an element written as <name/>
         typename FastReader::Text text; // of a text node
     };
 
     // Markup and text.
     bool prolog();
+    bool miscellany();
     bool epilog();
+    bool name(const Char **position, Name *name) const;
     bool startTag(Node *node);
+    bool attributes(const Char **position);
+    bool markup(Node *node);
+    bool scanUntil(QLatin1String terminator, Text *text);
     bool nextNode(const Name &parent, Node *node);
     bool scanText(Text *text, bool *isBlank);
-    static bool reference(const Char **position, const Char *end, char16_t *character);
+    static bool reference(const Char **position, const Char *end, char32_t *character);
     bool character(const Char **position, bool *blank) const;
     bool skipContent(const Name &name);
     bool skip(const Node &node) { return node.isEmpty || skipContent(node.name); }
@@ -83,7 +99,11 @@ private:
     bool array(const Node &typed, int nesting, QVariant *result);
     bool structure(const Node &typed, int nesting, QVariant *result);
     bool member(const Node &member, int nesting, QVariantMap *entries);
+    bool scatteredMember(const Name &member, int nesting, QVariantMap *entries);
+    bool findFirst(const Name &parent, const char *const (&names)[2], const Char *(&found)[2],
+        int (&depths)[2]);
     QString key(const Text &text);
+    bool call(const Node &root, QuorRequest *request);
 
     bool enter()
     {
@@ -107,6 +127,7 @@ private:
 
     const Char *m_position;
     const Char *const m_end;
+    const QuorCodec::Options m_options;
     QStringList *m_debugMessages;
     // QtXml filters parsed text through the process-wide policy too.
     const QDomImplementation::InvalidDataPolicy m_policy;
@@ -247,11 +268,14 @@ void FastReader<Char>::skipXmlSpace()
         ++m_position;
 }
 
-// An XML declaration, if any, for version 1.0 and UTF-8, and white space.
+// An XML declaration, if any, for version 1.0, then comments, processing
+// instructions and white space up to the document element. A declared encoding
+// matters only for bytes, which must be UTF-8; text is decoded already.
 template<typename Char>
 bool FastReader<Char>::prolog()
 {
-    if (startsWith(QLatin1String("<?xml"))) {
+    if (startsWith(QLatin1String("<?xml")) && m_end - m_position > 5
+        && isXmlSpace(unit(m_position + 5))) {
         m_position += 5;
         const auto attribute = [this](QLatin1String name, auto acceptValue) {
             const Char *const start = m_position;
@@ -281,52 +305,218 @@ bool FastReader<Char>::prolog()
         if (!attribute(QLatin1String("version"),
                 [](const QString &value) { return value == QLatin1String("1.0"); }))
             return false;
-        const Char *const afterVersion = m_position;
+        const Char *optional = m_position;
         if (!attribute(QLatin1String("encoding"), [](const QString &value) {
-                return value.compare(QLatin1String("utf-8"), Qt::CaseInsensitive) == 0;
+                return QuorDocument::isEncodingName(value)
+                    && (std::is_same_v<Char, QChar> || QuorDocument::readsAsUtf8(value));
             }))
-            m_position = afterVersion;
+            m_position = optional;
+        optional = m_position;
+        if (!attribute(QLatin1String("standalone"), [](const QString &value) {
+                return value == QLatin1String("yes") || value == QLatin1String("no");
+            }))
+            m_position = optional;
         skipXmlSpace();
         if (!startsWith(QLatin1String("?>")))
             return false;
         m_position += 2;
     }
-    skipXmlSpace();
-    return m_position + 1 < m_end && unit(m_position) == u'<'
-        && isAsciiLetter(unit(m_position + 1));
+    if (!miscellany())
+        return false;
+    return m_position + 1 < m_end && unit(m_position) == u'<';
 }
 
-// Nothing but white space after the document element.
+// Comments, processing instructions and white space outside the document element.
+template<typename Char>
+bool FastReader<Char>::miscellany()
+{
+    for (;;) {
+        skipXmlSpace();
+        if (!startsWith(QLatin1String("<!--")) && !startsWith(QLatin1String("<?")))
+            return true;
+        Node node;
+        if (!markup(&node))
+            return false;
+    }
+}
+
+// Nothing but comments, processing instructions and white space after the
+// document element.
 template<typename Char>
 bool FastReader<Char>::epilog()
 {
-    skipXmlSpace();
-    return m_position == m_end;
+    return miscellany() && m_position == m_end;
 }
 
-// At '<' and a letter: reads "<name>" or "<name/>".
+// A name of ASCII letters, digits and "_-.", with at most one ':' inside.
+template<typename Char>
+bool FastReader<Char>::name(const Char **position, Name *result) const
+{
+    const Char *p = *position;
+    const Char *const begin = p;
+    for (int part = 0; part < 2; ++part) {
+        if (p >= m_end || !(isAsciiLetter(unit(p)) || unit(p) == u'_'))
+            return false;
+        while (p < m_end && hasClass(unit(p), NamePart))
+            ++p;
+        if (p >= m_end || unit(p) != u':')
+            break;
+        if (part == 1)
+            return false;
+        ++p;
+    }
+    *result = {begin, int(p - begin)};
+    *position = p;
+    return true;
+}
+
+// At '<' and a letter: reads "<name attributes>" or "<name attributes/>".
 template<typename Char>
 bool FastReader<Char>::startTag(Node *node)
 {
     const Char *p = m_position + 1;
-    if (p >= m_end || !isAsciiLetter(unit(p)))
+    if (!name(&p, &node->name) || !attributes(&p))
         return false;
-    const Char *const nameBegin = p;
-    while (p < m_end && hasClass(unit(p), NamePart))
-        ++p;
     node->kind = Node::Element;
-    node->name = {nameBegin, int(p - nameBegin)};
-    while (p < m_end && isXmlSpace(unit(p)))
-        ++p;
-    if (p < m_end && unit(p) == u'>') {
+    node->start = m_position;
+    if (unit(p) == u'>') {
         node->isEmpty = false;
         m_position = p + 1;
         return enter();
     }
-    if (p + 1 < m_end && unit(p) == u'/' && unit(p + 1) == u'>') {
+    if (p + 1 < m_end && unit(p + 1) == u'>') {
         node->isEmpty = true;
         m_position = p + 2;
         return true;
+    }
+    return false;
+}
+
+// The attributes after a tag's name, which XML-RPC gives no meaning, checked
+// as a parser checks them; leaves position at the '>' or '/' that follows.
+// A name repeated in one tag is left to the DOM: Qt 5 takes it, Qt 6 does not.
+template<typename Char>
+bool FastReader<Char>::attributes(const Char **position)
+{
+    constexpr int MaxAttributes = 8;
+    Name seen[MaxAttributes];
+    int count = 0;
+    const Char *p = *position;
+    for (;;) {
+        const Char *const beforeSpace = p;
+        while (p < m_end && isXmlSpace(unit(p)))
+            ++p;
+        if (p >= m_end)
+            return false;
+        if (unit(p) == u'>' || unit(p) == u'/') {
+            *position = p;
+            return true;
+        }
+        Name attribute;
+        if (p == beforeSpace || count == MaxAttributes || !name(&p, &attribute))
+            return false;
+        for (int i = 0; i < count; ++i) {
+            if (seen[i].size == attribute.size
+                && std::equal(attribute.begin, attribute.begin + attribute.size, seen[i].begin,
+                    [](Char a, Char b) { return unit(&a) == unit(&b); }))
+                return false;
+        }
+        seen[count++] = attribute;
+        while (p < m_end && isXmlSpace(unit(p)))
+            ++p;
+        if (p >= m_end || unit(p) != u'=')
+            return false;
+        ++p;
+        while (p < m_end && isXmlSpace(unit(p)))
+            ++p;
+        if (p >= m_end || (unit(p) != u'"' && unit(p) != u'\''))
+            return false;
+        const char16_t quote = unit(p++);
+        for (;;) {
+            if (p >= m_end)
+                return false;
+            const char16_t c = unit(p);
+            if (c == quote)
+                break;
+            bool blank = false;
+            char32_t character = 0;
+            if (c == u'<' || (c < 0x20 && !isXmlSpace(c)))
+                return false;
+            if (c == u'&') {
+                if (!reference(&p, m_end, &character))
+                    return false;
+                continue;
+            }
+            if (c >= 0x80 && !FastReader::character(&p, &blank))
+                return false;
+            ++p;
+        }
+        ++p;
+    }
+}
+
+// At "<!" or "<?": a comment or processing instruction, a node of kind Other,
+// or a CDATA section, character data that is never dropped as blank.
+template<typename Char>
+bool FastReader<Char>::markup(Node *node)
+{
+    if (startsWith(QLatin1String("<!--"))) {
+        m_position += 4;
+        Text text;
+        // "--" may only end a comment.
+        if (!scanUntil(QLatin1String("--"), &text) || m_position >= m_end
+            || unit(m_position) != u'>')
+            return false;
+        ++m_position;
+        node->kind = Node::Other;
+        return true;
+    }
+    if (startsWith(QLatin1String("<![CDATA["))) {
+        m_position += 9;
+        node->kind = Node::Text;
+        return scanUntil(QLatin1String("]]>"), &node->text);
+    }
+    if (startsWith(QLatin1String("<?"))) {
+        const Char *p = m_position + 2;
+        Name target;
+        if (!name(&p, &target) || equalsIgnoringCase(target, QLatin1String("xml")))
+            return false;
+        m_position = p;
+        node->kind = Node::Other;
+        Text text;
+        if (startsWith(QLatin1String("?>"))) {
+            m_position += 2;
+            return true;
+        }
+        return p < m_end && isXmlSpace(unit(p)) && scanUntil(QLatin1String("?>"), &text);
+    }
+    return false;
+}
+
+// Characters XML allows, up to terminator, which it leaves position behind.
+template<typename Char>
+bool FastReader<Char>::scanUntil(QLatin1String terminator, Text *text)
+{
+    *text = Text();
+    text->begin = m_position;
+    const char16_t first = char16_t(terminator.at(0).unicode());
+    for (const Char *p = m_position; p < m_end; ++p) {
+        const char16_t c = unit(p);
+        if (c == first) {
+            m_position = p;
+            if (startsWith(terminator)) {
+                text->end = p;
+                m_position = p + terminator.size();
+                return true;
+            }
+        } else if (c >= 0x80) {
+            bool blank = false;
+            text->isAscii = false;
+            if (!character(&p, &blank))
+                return false;
+        } else if (c < 0x20 && !isXmlSpace(c)) {
+            return false;
+        }
     }
     return false;
 }
@@ -352,6 +542,9 @@ bool FastReader<Char>::nextNode(const Name &parent, Node *node)
             node->kind = Node::Text;
             return true;
         }
+        if (m_position + 1 < m_end
+            && (unit(m_position + 1) == u'!' || unit(m_position + 1) == u'?'))
+            return markup(node);
         if (m_position + 1 < m_end && unit(m_position + 1) == u'/') {
             const Char *p = m_position + 2;
             const Char *const nameEnd = p + parent.size;
@@ -384,7 +577,6 @@ bool FastReader<Char>::scanText(Text *text, bool *isBlank)
     text->hasReference = false;
     text->isAscii = true;
     bool blank = true;
-    bool carriageReturn = false;
     // "]]>" may not stand in text, and Qt 6 also refuses a '>' after "]]" of
     // which references wrote a part: count the ']' the text ends with so far.
     int brackets = 0;
@@ -406,10 +598,17 @@ bool FastReader<Char>::scanText(Text *text, bool *isBlank)
         if (c == u'<')
             break;
         if (c == u'&') {
-            if (!reference(&p, m_end, &c))
+            char32_t character = 0;
+            if (!reference(&p, m_end, &character))
                 return false;
             --p;
             text->hasReference = true;
+            if (character >= 0x10000) {
+                blank = false;
+                brackets = 0;
+                continue;
+            }
+            c = char16_t(character);
         }
         switch (c) {
         case u']':
@@ -421,11 +620,6 @@ bool FastReader<Char>::scanText(Text *text, bool *isBlank)
                 return false;
             break;
         case u'\r':
-            // Qt 5 keeps a carriage return in text, Qt 6 turns it into a line
-            // feed; one written as a reference is kept by both.
-            carriageReturn = carriageReturn || unit(p) == u'\r';
-            brackets = 0;
-            continue;
         case u'\t':
         case u'\n':
         case u' ':
@@ -439,20 +633,10 @@ bool FastReader<Char>::scanText(Text *text, bool *isBlank)
             return false;
         blank = blank && isBlankCharacter(c);
     }
-    if (carriageReturn && !blank)
-        return false;
     text->end = p;
     m_position = p;
     *isBlank = blank;
     return true;
-}
-
-// Qt 5 drops each half of a surrogate pair as an invalid character; Qt 6, and
-// QtXml told to accept invalid characters, keep the pair.
-bool keepsSurrogatePairs(QDomImplementation::InvalidDataPolicy policy)
-{
-    return QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
-        || policy == QDomImplementation::AcceptInvalidChars;
 }
 
 // At a UTF-16 unit beyond ASCII: checks it and leaves position on its last unit.
@@ -469,8 +653,7 @@ bool FastReader<QChar>::character(const QChar **position, bool *blank) const
         *blank = false;
         return c < 0xFFFE;
     }
-    if (!keepsSurrogatePairs(m_policy) || !QChar::isHighSurrogate(c) || p + 1 >= m_end
-        || !QChar::isLowSurrogate(p[1].unicode()))
+    if (!QChar::isHighSurrogate(c) || p + 1 >= m_end || !QChar::isLowSurrogate(p[1].unicode()))
         return false;
     *blank = false;
     *position = p + 1;
@@ -513,8 +696,6 @@ bool FastReader<char>::character(const char **position, bool *blank) const
         code = (code << 6) | (p[i] & 0x3F);
     }
     if (code >= 0x10000) {
-        if (!keepsSurrogatePairs(m_policy))
-            return false;
         *blank = false;
     } else if (code >= 0xFFFE) {
         return false;
@@ -526,9 +707,10 @@ bool FastReader<char>::character(const char **position, bool *blank) const
 }
 
 // At '&': one of the five predefined entities, or a character reference to a
-// character both Qt 5 and Qt 6 take in the Basic Multilingual Plane.
+// character XML allows. Qt 5 takes references to control characters too, and
+// drops them; Qt 6 refuses them: left to the DOM.
 template<typename Char>
-bool FastReader<Char>::reference(const Char **position, const Char *end, char16_t *character)
+bool FastReader<Char>::reference(const Char **position, const Char *end, char32_t *character)
 {
     const Char *const p = *position + 1;
     const Char *semicolon = p;
@@ -563,14 +745,13 @@ bool FastReader<Char>::reference(const Char **position, const Char *end, char16_
             else
                 return false;
             code = code * (hex ? 16 : 10) + digitValue;
-            if (code > 0xFFFD)
+            if (code > 0x10FFFF)
                 return false;
         }
-        // Control characters are taken by Qt 5 and refused by Qt 6.
         if ((code < 0x20 && code != 0x9 && code != 0xA && code != 0xD)
-            || (code >= 0xD800 && code < 0xE000))
+            || (code >= 0xD800 && code < 0xE000) || code == 0xFFFE || code == 0xFFFF)
             return false;
-        *character = char16_t(code);
+        *character = code;
     } else {
         return false;
     }
@@ -595,9 +776,14 @@ void FastReader<Char>::appendText(const Text &text, QString *out) const
         if (plainEnd == text.end)
             break;
         p = plainEnd;
-        char16_t character = 0;
+        char32_t character = 0;
         reference(&p, text.end, &character); // checked by scanText() already
-        out->append(QChar(character));
+        if (QChar::requiresSurrogates(character)) {
+            out->append(QChar(QChar::highSurrogate(character)));
+            out->append(QChar(QChar::lowSurrogate(character)));
+        } else {
+            out->append(QChar(char16_t(character)));
+        }
     }
 }
 
@@ -705,6 +891,8 @@ bool FastReader<Char>::collectText(const Name &name, QString *out)
             if (!node.isEmpty && !collectText(node.name, out))
                 return false;
             break;
+        case Node::Other:
+            break;
         }
     }
 }
@@ -737,7 +925,9 @@ bool FastReader<Char>::elementText(const Node &element, QString *text, Text *pla
         appendText(first.text, text);
         return collectText(element.name, text);
     }
-    return (first.isEmpty || collectText(first.name, text)) && collectText(element.name, text);
+    if (first.kind == Node::Element && !first.isEmpty && !collectText(first.name, text))
+        return false;
+    return collectText(element.name, text);
 }
 
 template<typename Char>
@@ -772,6 +962,77 @@ bool FastReader<Char>::read(QuorResponse *response)
         return false;
     *response = result;
     return true;
+}
+
+template<typename Char>
+bool FastReader<Char>::read(QuorRequest *request)
+{
+    Node root;
+    if (m_policy == QDomImplementation::ReturnNullNode || !prolog() || !startTag(&root))
+        return false;
+    QuorRequest result;
+    if (!root.isEmpty && !call(root, &result))
+        return false;
+    if (!epilog())
+        return false;
+    if (!equals(root.name, QLatin1String("methodCall")))
+        result = QuorRequest();
+    *request = result;
+    return true;
+}
+
+// The text of the first <methodName> and the values of the first <params>
+// among the children of the root, in whatever order they stand. Each child
+// element of <params> is a parameter, whose first child element is its value.
+template<typename Char>
+bool FastReader<Char>::call(const Node &root, QuorRequest *request)
+{
+    bool haveName = false;
+    bool haveParams = false;
+    Node node;
+    for (;;) {
+        if (!nextNode(root.name, &node))
+            return false;
+        if (node.kind == Node::End)
+            return true;
+        if (node.kind != Node::Element)
+            continue;
+        if (!haveName && equals(node.name, QLatin1String("methodName"))) {
+            haveName = true;
+            QString text;
+            Text plain;
+            if (!elementText(node, &text, &plain))
+                return false;
+            request->method = (plain.begin ? toString(plain) : text).trimmed();
+        } else if (!haveParams && equals(node.name, QLatin1String("params"))) {
+            haveParams = true;
+            if (node.isEmpty)
+                continue;
+            Node param;
+            for (;;) {
+                if (!nextNode(node.name, &param))
+                    return false;
+                if (param.kind == Node::End)
+                    break;
+                if (param.kind != Node::Element)
+                    continue;
+                QVariant parameter;
+                if (!param.isEmpty) {
+                    Node first;
+                    do {
+                        if (!nextNode(param.name, &first))
+                            return false;
+                    } while (first.kind == Node::Text || first.kind == Node::Other);
+                    if (first.kind == Node::Element
+                        && (!value(first, 0, &parameter) || !skipContent(param.name)))
+                        return false;
+                }
+                request->params.append(parameter);
+            }
+        } else if (!skip(node)) {
+            return false;
+        }
+    }
 }
 
 // Reads an element's first child, if it is an element, with read(), then the
@@ -827,10 +1088,12 @@ bool FastReader<Char>::value(const Node &element, int nesting, QVariant *result)
     case Node::End:
         *result = QVariant(QString(QLatin1String("")));
         return true;
-    case Node::Text: {
+    case Node::Text:
+    case Node::Other: {
         // Untyped: the text of the whole value.
-        QString text;
-        appendText(first.text, &text);
+        QString text = QLatin1String("");
+        if (first.kind == Node::Text)
+            appendText(first.text, &text);
         if (!collectText(element.name, &text))
             return false;
         *result = QVariant(text);
@@ -855,6 +1118,8 @@ bool FastReader<Char>::typedValue(const Node &typed, int nesting, QVariant *resu
             break;
         }
     }
+    if (kind == ValueKind::Int64 && !m_options.i8)
+        kind = ValueKind::Unknown;
     if (isContainer(kind) && nesting >= QuorDocument::MaxValueNesting) {
         reportTooDeepToRead(m_debugMessages);
         *result = QVariant();
@@ -891,6 +1156,9 @@ bool FastReader<Char>::scalar(const Node &typed, ValueKind kind, QVariant *resul
         break;
     case ValueKind::Int:
         *result = QVariant(plain.begin ? toInt(plain) : text.toInt(nullptr, 10));
+        break;
+    case ValueKind::Int64:
+        *result = QVariant(wholeText().toLongLong(nullptr, 10));
         break;
     case ValueKind::Double:
         *result = QVariant(plain.begin ? toDouble(plain) : text.toDouble());
@@ -954,7 +1222,7 @@ bool FastReader<Char>::structure(const Node &typed, int nesting, QVariant *resul
                 return false;
             if (node.kind == Node::End)
                 break;
-            if (node.kind == Node::Text)
+            if (node.kind != Node::Element)
                 entries.insert(QString(), QVariant());
             else if (!member(node, nesting, &entries))
                 return false;
@@ -965,8 +1233,9 @@ bool FastReader<Char>::structure(const Node &typed, int nesting, QVariant *resul
 }
 
 // The DOM reader takes a member's first descendants named "name" and "value",
-// however deep. Read here: <name> holding text only, then <value>, with text
-// around them and anything after <value>. Any other shape is left to the DOM.
+// however deep. Read here straight: <name> holding text only, then <value>,
+// with other nodes around them. Any other shape is read again from the start
+// of the member by scatteredMember().
 template<typename Char>
 bool FastReader<Char>::member(const Node &member, int nesting, QVariantMap *entries)
 {
@@ -974,28 +1243,39 @@ bool FastReader<Char>::member(const Node &member, int nesting, QVariantMap *entr
         entries->insert(QString(), QVariant());
         return true;
     }
+    const Char *const contentStart = m_position;
+    const int depth = m_depth;
+    const auto scattered = [&] {
+        m_position = contentStart;
+        m_depth = depth;
+        return scatteredMember(member.name, nesting, entries);
+    };
     Node node;
     do {
         if (!nextNode(member.name, &node))
             return false;
-    } while (node.kind == Node::Text);
+    } while (node.kind == Node::Text || node.kind == Node::Other);
     if (node.kind == Node::End) {
         entries->insert(QString(), QVariant());
         return true;
     }
     if (!equals(node.name, QLatin1String("name")))
-        return false;
+        return scattered();
 
     // The text of <name>, empty but not null when it has none.
     QString name = QLatin1String("");
     if (!node.isEmpty) {
         Node content;
-        if (!nextNode(node.name, &content) || content.kind == Node::Element)
+        if (!nextNode(node.name, &content))
             return false;
+        if (content.kind == Node::Element || content.kind == Node::Other)
+            return scattered();
         if (content.kind == Node::Text) {
             const Text nameText = content.text;
-            if (!nextNode(node.name, &content) || content.kind != Node::End)
+            if (!nextNode(node.name, &content))
                 return false;
+            if (content.kind != Node::End)
+                return scattered();
             if (nameText.hasReference)
                 appendText(nameText, &name);
             else
@@ -1006,18 +1286,80 @@ bool FastReader<Char>::member(const Node &member, int nesting, QVariantMap *entr
     do {
         if (!nextNode(member.name, &node))
             return false;
-    } while (node.kind == Node::Text);
+    } while (node.kind == Node::Text || node.kind == Node::Other);
     if (node.kind == Node::End) {
         entries->insert(name, QVariant());
         return true;
     }
     if (!equals(node.name, QLatin1String("value")))
-        return false;
+        return scattered();
     QVariant memberValue;
     if (!value(node, nesting + 1, &memberValue))
         return false;
     entries->insert(name, memberValue);
     return skipContent(member.name);
+}
+
+// A member of any shape, read from the start of its content: the text of its
+// first descendant <name>, null when there is none, and the value of its first
+// descendant <value>, wherever they stand.
+template<typename Char>
+bool FastReader<Char>::scatteredMember(const Name &member, int nesting, QVariantMap *entries)
+{
+    const Char *found[2] = {};
+    int depths[2] = {};
+    if (!findFirst(member, {"name", "value"}, found, depths))
+        return false;
+    const Char *const end = m_position;
+    const int depth = m_depth;
+
+    QString key;
+    Node node;
+    if (found[0]) {
+        m_position = found[0];
+        m_depth = depths[0];
+        QString text;
+        Text plain;
+        if (!startTag(&node) || !elementText(node, &text, &plain))
+            return false;
+        key = plain.begin ? toString(plain) : text;
+    }
+    QVariant memberValue;
+    if (found[1]) {
+        m_position = found[1];
+        m_depth = depths[1];
+        if (!startTag(&node) || !value(node, nesting + 1, &memberValue))
+            return false;
+    }
+    m_position = end;
+    m_depth = depth;
+    entries->insert(key, memberValue);
+    return true;
+}
+
+// Reads the rest of parent's content, noting where the first descendant of
+// each of the two names starts, and at which depth.
+template<typename Char>
+bool FastReader<Char>::findFirst(
+    const Name &parent, const char *const (&names)[2], const Char *(&found)[2], int (&depths)[2])
+{
+    Node node;
+    for (;;) {
+        if (!nextNode(parent, &node))
+            return false;
+        if (node.kind == Node::End)
+            return true;
+        if (node.kind != Node::Element)
+            continue;
+        for (int i = 0; i < 2; ++i) {
+            if (!found[i] && equals(node.name, QLatin1String(names[i]))) {
+                found[i] = node.start;
+                depths[i] = node.isEmpty ? m_depth : m_depth - 1;
+            }
+        }
+        if (!node.isEmpty && !findFirst(node.name, names, found, depths))
+            return false;
+    }
 }
 
 template<typename Char>
@@ -1047,35 +1389,89 @@ QString FastReader<Char>::key(const Text &text)
 
 namespace QuorFastCodec {
 
-template<typename Char>
-bool read(const Char *begin, const Char *end, QuorResponse *response, QStringList *debugMessages)
+template<typename Char, typename Document>
+bool read(const Char *begin, const Char *end, Document *document, const QuorCodec::Options &options,
+    QStringList *debugMessages)
 {
     QStringList messages;
-    if (!FastReader<Char>(begin, end, &messages).read(response))
+    if (!FastReader<Char>(begin, end, options, &messages).read(document))
         return false;
     *debugMessages = messages;
     return true;
 }
 
-bool readResponse(const QString &text, QuorResponse *response, QStringList *debugMessages)
+bool readResponse(const QString &text, QuorResponse *response, QStringList *debugMessages,
+    const QuorCodec::Options &options)
 {
-    return read(text.constData(), text.constData() + text.size(), response, debugMessages);
+    return read(text.constData(), text.constData() + text.size(), response, options, debugMessages);
 }
 
-bool readResponse(const QByteArray &utf8, QuorResponse *response, QStringList *debugMessages)
+bool readResponse(const QByteArray &utf8, QuorResponse *response, QStringList *debugMessages,
+    const QuorCodec::Options &options)
 {
-    return read(utf8.constData(), utf8.constData() + utf8.size(), response, debugMessages);
+    return read(utf8.constData(), utf8.constData() + utf8.size(), response, options, debugMessages);
 }
 
-QuorResponse readResponseBytes(const QByteArray &utf8)
+bool readRequest(const QString &text, QuorRequest *request, QStringList *debugMessages,
+    const QuorCodec::Options &options)
+{
+    return read(text.constData(), text.constData() + text.size(), request, options, debugMessages);
+}
+
+bool readRequest(const QByteArray &utf8, QuorRequest *request, QStringList *debugMessages,
+    const QuorCodec::Options &options)
+{
+    return read(utf8.constData(), utf8.constData() + utf8.size(), request, options, debugMessages);
+}
+
+QuorResponse readResponseText(const QString &text, const QuorCodec::Options &options)
 {
     QuorResponse response;
     QStringList debugMessages;
-    if (readResponse(utf8, &response, &debugMessages))
-        quorDebugFlush(debugMessages);
-    else
-        response = QuorDomCodec::readResponse(QString::fromUtf8(utf8));
+    if (!readResponse(text, &response, &debugMessages, options))
+        return QuorDomCodec::readResponse(text, options);
+    quorDebugFlush(debugMessages);
     return response;
+}
+
+QuorResponse readResponseBytes(const QByteArray &body, const QuorCodec::Options &options)
+{
+    QuorResponse response;
+    QStringList debugMessages;
+    if (readResponse(body, &response, &debugMessages, options)) {
+        quorDebugFlush(debugMessages);
+        return response;
+    }
+    // A body in another encoding than it declares, or one Qt does not know,
+    // is read as UTF-8, the encoding of nearly every XML-RPC peer.
+    QString text;
+    if (!QuorDocument::decode(body, &text))
+        text = QString::fromUtf8(body);
+    return readResponseText(text, options);
+}
+
+QuorRequest readRequestBytes(const QByteArray &body, const QuorCodec::Options &options)
+{
+    QuorRequest request;
+    QStringList debugMessages;
+    if (readRequest(body, &request, &debugMessages, options)) {
+        // The values of a document that is no call are never read.
+        if (!request.method.isEmpty())
+            quorDebugFlush(debugMessages);
+        return request;
+    }
+    QString text;
+    if (!QuorDocument::decode(body, &text)) {
+        request.fault = QuorCodec::parseError(
+            QuorCodec::DocumentKind::Request, 1, QStringLiteral("unsupported encoding"));
+        return request;
+    }
+    if (readRequest(text, &request, &debugMessages, options)) {
+        if (!request.method.isEmpty())
+            quorDebugFlush(debugMessages);
+        return request;
+    }
+    return QuorDomCodec::readRequest(text, options);
 }
 
 } // namespace QuorFastCodec

@@ -10,6 +10,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <string_view>
 #include <type_traits>
 #include <utility>
@@ -58,6 +59,7 @@ struct Tag
 constexpr Tag ValueTag("value");
 constexpr Tag BooleanTag("boolean");
 constexpr Tag IntTag("int");
+constexpr Tag I8Tag("i8");
 constexpr Tag DoubleTag("double");
 constexpr Tag StringTag("string");
 constexpr Tag Base64Tag("base64");
@@ -218,7 +220,13 @@ template<typename Text>
 class FastWriter
 {
 public:
+    explicit FastWriter(const Options &options = {})
+        : m_options(options)
+    { }
+
     Text take() { return m_out.take(); }
+    // Whether every value given to value() was written.
+    bool wroteAll() const { return m_wroteAll; }
 
     void declaration()
     {
@@ -274,6 +282,8 @@ private:
     void escaped(const QString &text);
 
     Output<Text> m_out;
+    const Options m_options;
+    bool m_wroteAll = true;
 };
 
 bool isXmlChar(char16_t c)
@@ -282,10 +292,10 @@ bool isXmlChar(char16_t c)
                      : (c == 0x9 || c == 0xA || c == 0xD);
 }
 
-// Text as QtXml writes it after creating the node with DropInvalidChars:
-// characters XML does not allow are dropped first (Qt 5 judges each UTF-16
-// unit alone, Qt 6 keeps whole surrogate pairs), then '<', '&', a '>' after
-// "]]" and a carriage return are written as references.
+// Text as QtXml writes it: characters XML does not allow are dropped first
+// (pairs of surrogates stay, as QuorCodec::withoutInvalidCharacters() keeps
+// them), then '<', '&', a '>' after "]]" and a carriage return are written as
+// references.
 template<typename Text>
 void FastWriter<Text>::escaped(const QString &text)
 {
@@ -306,14 +316,12 @@ void FastWriter<Text>::escaped(const QString &text)
         }
         const char16_t c = begin[i].unicode();
         if (!isXmlChar(c)) {
-#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
             if (QChar::isHighSurrogate(c) && i + 1 < size
                 && QChar::isLowSurrogate(begin[i + 1].unicode())) {
                 m_out.character(QChar::surrogateToUcs4(c, begin[i + 1].unicode()));
                 beforePrevious = c;
                 previous = begin[++i].unicode();
             }
-#endif
             ++i;
             continue;
         }
@@ -431,7 +439,7 @@ int writeShortForm(char *buffer, const ShortestForm &form)
 // QString::number(number, 'g', 6) in ASCII. printf's %g gives the same six
 // significant digits, correctly rounded, except for a tie and -0, which Qt
 // prints as 0: those, and infinities and NaN, go to Qt.
-int writeDouble(char *buffer, double number)
+int writeSixDigits(char *buffer, double number)
 {
     if (std::isfinite(number) && !(number == 0 && std::signbit(number))) {
         const ShortestForm form(number);
@@ -449,45 +457,101 @@ int writeDouble(char *buffer, double number)
     return text.size();
 }
 
+} // namespace
+
+// Six significant digits are what this library wrote first, and what most
+// doubles in documents need; the text stays so wherever it reads back exactly.
+// Other doubles get the shortest text that reads back as the same double, as
+// Python, Ruby and JavaScript write them.
+int QuorCodec::writeDouble(char *buffer, double number)
+{
+    const int size = writeSixDigits(buffer, number);
+    if (!std::isfinite(number))
+        return size;
+    double readBack = 0;
+    const std::from_chars_result read = std::from_chars(buffer, buffer + size, readBack);
+    if (read.ec == std::errc() && read.ptr == buffer + size
+        && std::memcmp(&readBack, &number, sizeof number) == 0)
+        return size;
+    return int(std::to_chars(buffer, buffer + 32, number).ptr - buffer);
+}
+
+bool QuorFastCodec::isWritable(const QVariant &value, const QuorCodec::Options &options)
+{
+    const std::function<bool(const QVariant &, int)> writable
+        = [&](const QVariant &variant, int nesting) {
+              switch (kindOfVariant(variant, options)) {
+              case ValueKind::Unknown:
+                  return false;
+              case ValueKind::Array: {
+                  if (nesting >= QuorDocument::MaxValueNesting)
+                      return false;
+                  const QVariantList items = variant.toList();
+                  return std::all_of(items.cbegin(), items.cend(),
+                      [&](const QVariant &item) { return writable(item, nesting + 1); });
+              }
+              case ValueKind::Struct: {
+                  if (nesting >= QuorDocument::MaxValueNesting)
+                      return false;
+                  const QVariantMap entries = variant.toMap();
+                  return std::all_of(entries.cbegin(), entries.cend(),
+                      [&](const QVariant &entry) { return writable(entry, nesting + 1); });
+              }
+              default:
+                  return true;
+              }
+          };
+    return writable(value, 0);
+}
+
+namespace {
+
 template<typename Text>
 bool FastWriter<Text>::value(const QVariant &variant, int depth, int nesting)
 {
-    const int typeId = variant.userType();
-    const bool container = typeId == QMetaType::QVariantList || typeId == QMetaType::QVariantMap;
-    if (container && nesting >= QuorDocument::MaxValueNesting) {
+    const ValueKind kind = kindOfVariant(variant, m_options);
+    if (isContainer(kind) && nesting >= QuorDocument::MaxValueNesting) {
         reportTooDeepToWrite();
+        m_wroteAll = false;
         return false;
     }
-    switch (typeId) {
-    case QMetaType::Bool:
+    switch (kind) {
+    case ValueKind::Boolean:
         open(depth, ValueTag);
         asciiElement(depth + 1, BooleanTag, variant.toBool() ? "1" : "0", 1);
         break;
-    case QMetaType::Int: {
+    case ValueKind::Int: {
         open(depth, ValueTag);
         char number[16];
         asciiElement(depth + 1, IntTag, number, writeInt(number, variant.toInt()));
         break;
     }
-    case QMetaType::Double: {
+    case ValueKind::Int64: {
+        open(depth, ValueTag);
+        char number[24];
+        asciiElement(depth + 1, I8Tag, number,
+            int(std::to_chars(number, number + sizeof number, variant.toLongLong()).ptr - number));
+        break;
+    }
+    case ValueKind::Double: {
         open(depth, ValueTag);
         char number[32];
         asciiElement(depth + 1, DoubleTag, number, writeDouble(number, variant.toDouble()));
         break;
     }
-    case QMetaType::QString:
+    case ValueKind::String:
         open(depth, ValueTag);
         textElement(depth + 1, StringTag, variant.toString());
         break;
-    case QMetaType::QByteArray:
+    case ValueKind::Base64:
         open(depth, ValueTag);
         asciiElement(depth + 1, Base64Tag, variant.toByteArray().toBase64());
         break;
-    case QMetaType::QDateTime:
+    case ValueKind::DateTime:
         open(depth, ValueTag);
         textElement(depth + 1, DateTimeTag, variant.toDateTime().toString(dateTimeFormat()));
         break;
-    case QMetaType::QVariantList: {
+    case ValueKind::Array: {
         open(depth, ValueTag);
         open(depth + 1, ArrayTag);
         const int data = openElement(depth + 2, DataTag);
@@ -498,7 +562,7 @@ bool FastWriter<Text>::value(const QVariant &variant, int depth, int nesting)
         close(depth + 1, ArrayTag);
         break;
     }
-    case QMetaType::QVariantMap: {
+    case ValueKind::Struct: {
         open(depth, ValueTag);
         const int structure = openElement(depth + 1, StructTag);
         const QVariantMap entries = variant.toMap();
@@ -512,7 +576,8 @@ bool FastWriter<Text>::value(const QVariant &variant, int depth, int nesting)
         break;
     }
     default:
-        reportUnknownVariant(typeId);
+        reportUnknownVariant(variant.userType());
+        m_wroteAll = false;
         return false;
     }
     close(depth, ValueTag);
@@ -535,9 +600,10 @@ void writeParam(FastWriter<Text> &writer, const QVariant &value)
 }
 
 template<typename Text>
-Text writeCall(const QString &method, const QVariantList &args)
+Text writeCall(
+    const QString &method, const QVariantList &args, const Options &options, bool *written)
 {
-    FastWriter<Text> writer;
+    FastWriter<Text> writer(options);
     writer.declaration();
     writer.open(0, MethodCallTag);
     writer.textElement(1, MethodNameTag, method);
@@ -546,13 +612,15 @@ Text writeCall(const QString &method, const QVariantList &args)
         writeParam(writer, arg);
     writer.closeElement(params, 1, ParamsTag);
     writer.close(0, MethodCallTag);
+    if (written)
+        *written = writer.wroteAll();
     return writer.take();
 }
 
 template<typename Text>
-Text writeResponse(const QVariant &value)
+Text writeResponse(const QVariant &value, const Options &options, bool *written)
 {
-    FastWriter<Text> writer;
+    FastWriter<Text> writer(options);
     writer.declaration();
     writer.open(0, MethodResponseTag);
     const int params = writer.openElement(1, ParamsTag);
@@ -560,6 +628,8 @@ Text writeResponse(const QVariant &value)
         writeParam(writer, value);
     writer.closeElement(params, 1, ParamsTag);
     writer.close(0, MethodResponseTag);
+    if (written)
+        *written = writer.wroteAll();
     return writer.take();
 }
 
@@ -579,20 +649,32 @@ Text writeFault(int code, const QString &message)
     return writer.take();
 }
 
+// The DOM writer knows no options and no failures.
+bool domWrites(const Options &options)
+{
+    return !dropsInvalidChars() && !options.i8;
+}
+
 } // namespace
 
 namespace QuorFastCodec {
 
-QString writeCall(const QString &method, const QVariantList &args)
+QString writeCall(
+    const QString &method, const QVariantList &args, const Options &options, bool *written)
 {
-    return dropsInvalidChars() ? ::writeCall<QString>(method, args)
-                               : QuorDomCodec::writeCall(method, args);
+    if (domWrites(options)) {
+        if (written)
+            *written = std::all_of(
+                args.cbegin(), args.cend(), [](const QVariant &arg) { return isWritable(arg); });
+        return QuorDomCodec::writeCall(method, args);
+    }
+    return ::writeCall<QString>(method, args, options, written);
 }
 
-QString writeResponse(const QVariant &value)
+QString writeResponse(const QVariant &value, const Options &options)
 {
-    return dropsInvalidChars() ? ::writeResponse<QString>(value)
-                               : QuorDomCodec::writeResponse(value);
+    return domWrites(options) ? QuorDomCodec::writeResponse(value)
+                              : ::writeResponse<QString>(value, options, nullptr);
 }
 
 QString writeFault(int code, const QString &message)
@@ -601,16 +683,21 @@ QString writeFault(int code, const QString &message)
                                : QuorDomCodec::writeFault(code, message);
 }
 
-QByteArray writeCallUtf8(const QString &method, const QVariantList &args)
+QByteArray writeCallUtf8(
+    const QString &method, const QVariantList &args, const Options &options, bool *written)
 {
-    return dropsInvalidChars() ? ::writeCall<QByteArray>(method, args)
-                               : QuorDomCodec::writeCall(method, args).toUtf8();
+    return domWrites(options) ? writeCall(method, args, options, written).toUtf8()
+                              : ::writeCall<QByteArray>(method, args, options, written);
 }
 
-QByteArray writeResponseUtf8(const QVariant &value)
+QByteArray writeResponseUtf8(const QVariant &value, const Options &options, bool *written)
 {
-    return dropsInvalidChars() ? ::writeResponse<QByteArray>(value)
-                               : QuorDomCodec::writeResponse(value).toUtf8();
+    if (domWrites(options)) {
+        if (written)
+            *written = isNullValue(value) || isWritable(value);
+        return QuorDomCodec::writeResponse(value).toUtf8();
+    }
+    return ::writeResponse<QByteArray>(value, options, written);
 }
 
 QByteArray writeFaultUtf8(int code, const QString &message)

@@ -1,7 +1,6 @@
 #include "quorobject.h"
 
 #include "quorcodec_p.h"
-#include "quordebug_p.h"
 
 #include <QDomImplementation>
 
@@ -35,12 +34,7 @@ QString QuorObject::prepareResponse(QVariant value)
 
 void QuorObject::parseResponse(QString response, QNetworkReply *reply)
 {
-    QuorResponse outcome;
-    QStringList debugMessages;
-    if (QuorFastCodec::readResponse(response, &outcome, &debugMessages))
-        quorDebugFlush(debugMessages);
-    else
-        outcome = QuorDomCodec::readResponse(response);
+    QuorResponse outcome = QuorFastCodec::readResponseText(response);
     quorDeliverResponse(this, &outcome, reply);
 }
 

@@ -5,6 +5,7 @@
 #include "quorhttpclient_p.h"
 #include "quorobject.h"
 #include "quorxmlrpcclientlimits_p.h"
+#include "quorxmlrpcclientoptions.h"
 
 #include <QNetworkReply>
 #include <QPointer>
@@ -13,6 +14,30 @@
 namespace {
 const QByteArray UserAgentHeader = QByteArrayLiteral("User-Agent");
 constexpr int TransportErrorCode = -32300;
+constexpr int InvalidParametersCode = -32602;
+
+// The reply of a call that was never sent, because a value of it has no
+// XML-RPC form: finished before it started, its fault delivered from the
+// event loop as any other.
+class QuorUnsentReply : public QNetworkReply
+{
+public:
+    QuorUnsentReply(const QNetworkRequest &request, QObject *parent)
+        : QNetworkReply(parent)
+    {
+        setRequest(request);
+        setUrl(request.url());
+        setOperation(QNetworkAccessManager::PostOperation);
+        setError(QNetworkReply::OperationCanceledError, QStringLiteral("Operation canceled"));
+        setFinished(true);
+        QIODevice::open(QIODevice::ReadOnly);
+    }
+
+    void abort() override { }
+
+protected:
+    qint64 readData(char *, qint64) override { return -1; }
+};
 
 // The client's own connections to loopback servers, made at its first call there.
 QuorHttpTransport *loopbackTransport(QuorXmlRpcClient *client)
@@ -136,8 +161,18 @@ QNetworkReply *QuorXmlRpcClient::call(QString method, QList<QVariant> args, QObj
         callObject, SIGNAL(aresponse(QVariant &, QNetworkReply *)), responseObject, responseSlot);
     connect(
         callObject, SIGNAL(fault(int, const QString &, QNetworkReply *)), faultObject, faultSlot);
+    QuorCodec::Options options;
+    options.i8 = QuorXmlRpcClientOptions::isI8Enabled(this);
     // The very bytes of prepareCall(method, args).toUtf8(), written directly.
-    const QByteArray document = QuorFastCodec::writeCallUtf8(method, args);
+    bool written = true;
+    const QByteArray document = QuorFastCodec::writeCallUtf8(method, args, options, &written);
+    if (!written) {
+        QNetworkReply *reply = new QuorUnsentReply(request, this);
+        callmap.insert(reply, callObject);
+        QMetaObject::invokeMethod(
+            this, [this, reply] { replyFinished(reply); }, Qt::QueuedConnection);
+        return reply;
+    }
     QNetworkReply *reply = QuorHttpTransport::serves(request.url())
         ? loopbackTransport(this)->post(request, document)
         : manager.post(request, document);
@@ -162,7 +197,11 @@ void QuorXmlRpcClient::replyFinished(QNetworkReply *reply)
 
     // A slot that destroys the client also destroys the reply with the manager.
     const QPointer<QuorXmlRpcClient> alive(this);
-    if (!failure.isNull()) {
+    if (dynamic_cast<QuorUnsentReply *>(reply)) {
+        QuorResponse fault = QuorResponse::fromFault(InvalidParametersCode,
+            QStringLiteral("invalid parameters: a value of the call has no XML-RPC form"));
+        quorDeliverResponse(callObject, &fault, reply);
+    } else if (!failure.isNull()) {
         callObject->parseResponse(QuorFault(TransportErrorCode, failure).toString(), reply);
     } else {
         // The body counts as zero-terminated text. It is read straight from
@@ -171,7 +210,9 @@ void QuorXmlRpcClient::replyFinished(QNetworkReply *reply)
         const int zero = body.indexOf('\0');
         if (zero >= 0)
             body.truncate(zero);
-        QuorResponse response = QuorFastCodec::readResponseBytes(body);
+        QuorCodec::Options options;
+        options.i8 = QuorXmlRpcClientOptions::isI8Enabled(this);
+        QuorResponse response = QuorFastCodec::readResponseBytes(body, options);
         body.clear();
         quorDeliverResponse(callObject, &response, reply);
     }

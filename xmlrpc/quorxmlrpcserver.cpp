@@ -22,27 +22,14 @@
 
 namespace {
 
-// One call's outcome, before it becomes a response document.
-struct CallResult
+// The response document of a call's outcome.
+QByteArray responseDocument(const QuorResponse &result, const QuorCodec::Options &options)
 {
-    bool isFault = false;
-    QVariant value;
-    int code = 0;
-    QString message;
+    return result.isFault ? QuorFastCodec::writeFaultUtf8(result.faultCode, result.faultString)
+                          : QuorFastCodec::writeResponseUtf8(result.value, options);
+}
 
-    static CallResult fault(int code, const QString &message)
-    {
-        return {true, QVariant(), code, message};
-    }
-
-    QByteArray document() const
-    {
-        return isFault ? QuorFastCodec::writeFaultUtf8(code, message)
-                       : QuorFastCodec::writeResponseUtf8(value);
-    }
-};
-
-using Delivery = std::function<void(const CallResult &)>;
+using Delivery = std::function<void(const QuorResponse &)>;
 
 const QString ListMethods = QStringLiteral("system.listMethods");
 const QString MultiCall = QStringLiteral("system.multicall");
@@ -122,18 +109,20 @@ bool hasBytesWaiting(const QTcpSocket *socket)
 class QuorXmlRpcAnswerPrivate
 {
 public:
-    QuorXmlRpcAnswerPrivate(const QString &methodName, Delivery delivery)
+    QuorXmlRpcAnswerPrivate(
+        const QString &methodName, const QuorCodec::Options &codecOptions, Delivery delivery)
         : method(methodName)
+        , options(codecOptions)
         , deliver(std::move(delivery))
     { }
 
     ~QuorXmlRpcAnswerPrivate()
     {
-        answer(CallResult::fault(QuorXmlRpcServer::InternalError,
+        answer(QuorResponse::fromFault(QuorXmlRpcServer::InternalError,
             QStringLiteral("internal error: %1 gave no answer").arg(method)));
     }
 
-    void answer(const CallResult &result)
+    void answer(const QuorResponse &result)
     {
         if (answered)
             return;
@@ -144,6 +133,7 @@ public:
     }
 
     const QString method;
+    const QuorCodec::Options options;
     bool answered = false;
     Delivery deliver;
 };
@@ -168,14 +158,27 @@ bool QuorXmlRpcAnswer::isAnswered() const
 
 void QuorXmlRpcAnswer::setValue(const QVariant &value) const
 {
-    CallResult result;
+    // A value XML-RPC cannot carry is a fault of the method, never a document
+    // that lacks it; an empty string, byte array or date-time goes out empty.
+    if (!QuorFastCodec::isWritable(value, d->options)) {
+        QuorCodec::reportUnknownVariant(value.userType());
+        d->answer(QuorResponse::fromFault(QuorXmlRpcServer::InternalError,
+            QStringLiteral("internal error: the answer of %1 has no XML-RPC value")
+                .arg(d->method)));
+        return;
+    }
+    QuorResponse result;
     result.value = value;
+    if (value.userType() == QMetaType::QString && value.toString().isNull())
+        result.value = QString(QLatin1String(""));
+    else if (value.userType() == QMetaType::QByteArray && value.toByteArray().isNull())
+        result.value = QByteArray("");
     d->answer(result);
 }
 
 void QuorXmlRpcAnswer::setFault(int code, const QString &message) const
 {
-    d->answer(CallResult::fault(code, message));
+    d->answer(QuorResponse::fromFault(code, message));
 }
 
 class QuorXmlRpcConnection;
@@ -195,10 +198,10 @@ public:
     void invoke(const QString &method, const QVariantList &params, const QuorXmlRpcAnswer &answer);
     void multicall(const QVariantList &params, const QuorXmlRpcAnswer &answer);
 
-    static QuorXmlRpcAnswer makeAnswer(const QString &method, Delivery delivery)
+    QuorXmlRpcAnswer makeAnswer(const QString &method, Delivery delivery) const
     {
         return QuorXmlRpcAnswer(
-            std::make_shared<QuorXmlRpcAnswerPrivate>(method, std::move(delivery)));
+            std::make_shared<QuorXmlRpcAnswerPrivate>(method, codecOptions, std::move(delivery)));
     }
 
     QuorXmlRpcServer *q;
@@ -213,7 +216,7 @@ public:
     int maximumConnections = 64;
     bool loopbackHostRequired = true;
     bool xmlContentTypeRequired = true;
-    bool i8Enabled = false;
+    QuorCodec::Options codecOptions;
 };
 
 // One client connection: reads requests one after the other, hands each to the
@@ -345,10 +348,11 @@ private:
             ? QuorHttp::Connection::Close
             : m_head.minorVersion == 0 ? QuorHttp::Connection::KeepAliveHttp10
                                        : QuorHttp::Connection::KeepAlive;
-        m_server->dispatch(body, [self, answerConnection](const CallResult &result) {
+        const QuorCodec::Options options = m_server->codecOptions;
+        m_server->dispatch(body, [self, answerConnection, options](const QuorResponse &result) {
             if (self)
-                self->respond(
-                    QuorHttp::response(200, "text/xml", result.document(), answerConnection));
+                self->respond(QuorHttp::response(
+                    200, "text/xml", responseDocument(result, options), answerConnection));
         });
         return true;
     }
@@ -509,41 +513,13 @@ void QuorXmlRpcServerPrivate::closeConnections()
 
 void QuorXmlRpcServerPrivate::dispatch(const QByteArray &body, const Delivery &delivery)
 {
-    const auto fault = [&delivery](int code, const QString &message) {
-        delivery(CallResult::fault(code, message));
-    };
-    const QString notWellFormed
-        = QStringLiteral("parse error: request not well formed at line %1: %2");
-    QString text;
-    if (!QuorDocument::decode(body, &text))
-        return fault(QuorXmlRpcServer::ParseError,
-            notWellFormed.arg(QStringLiteral("1"), QStringLiteral("unsupported encoding")));
-    const QuorDocument::Refusal refusal = QuorDocument::refusal(text);
-    if (!refusal.isEmpty()) {
-        return fault(QuorXmlRpcServer::ParseError,
-            notWellFormed.arg(QString::number(refusal.line), refusal.reason));
-    }
-    QDomDocument document;
-    QString errorMessage;
-    int errorLine = 0;
-    int errorColumn = 0;
-    if (!document.setContent(text, &errorMessage, &errorLine, &errorColumn))
-        return fault(QuorXmlRpcServer::ParseError,
-            notWellFormed.arg(QString::number(errorLine), errorMessage));
-
-    const QDomElement methodCall = document.documentElement();
-    const QString method
-        = methodCall.firstChildElement(QStringLiteral("methodName")).text().trimmed();
-    if (methodCall.tagName() != QLatin1String("methodCall") || method.isEmpty())
-        return fault(
-            QuorXmlRpcServer::InvalidRequest, QStringLiteral("invalid request: not a method call"));
-    QVariantList params;
-    const QDomElement paramsElement = methodCall.firstChildElement(QStringLiteral("params"));
-    for (QDomElement param = paramsElement.firstChildElement(); !param.isNull();
-         param = param.nextSiblingElement()) {
-        params.append(QuorObject::fromXml(param.firstChildElement()));
-    }
-    invoke(method, params, makeAnswer(method, delivery));
+    const QuorRequest request = QuorFastCodec::readRequestBytes(body, codecOptions);
+    if (request.fault.isFault)
+        return delivery(request.fault);
+    if (request.method.isEmpty())
+        return delivery(QuorResponse::fromFault(QuorXmlRpcServer::InvalidRequest,
+            QStringLiteral("invalid request: not a method call")));
+    invoke(request.method, request.params, makeAnswer(request.method, delivery));
 }
 
 void QuorXmlRpcServerPrivate::invoke(
@@ -586,11 +562,11 @@ void QuorXmlRpcServerPrivate::multicall(const QVariantList &params, const QuorXm
         const QVariantMap call = calls.at(i).toMap();
         const QString method = call.value(QStringLiteral("methodName")).toString();
         const QuorXmlRpcAnswer entry
-            = makeAnswer(method, [results, remaining, i, answer](const CallResult &result) {
+            = makeAnswer(method, [results, remaining, i, answer](const QuorResponse &result) {
                   if (result.isFault) {
                       QVariantMap fault;
-                      fault.insert(QStringLiteral("faultCode"), result.code);
-                      fault.insert(QStringLiteral("faultString"), result.message);
+                      fault.insert(QStringLiteral("faultCode"), result.faultCode);
+                      fault.insert(QStringLiteral("faultString"), result.faultString);
                       (*results)[i] = fault;
                   } else {
                       (*results)[i] = QVariantList {result.value};
@@ -752,12 +728,12 @@ bool QuorXmlRpcServer::isXmlContentTypeRequired() const
 
 void QuorXmlRpcServer::setI8Enabled(bool enabled)
 {
-    d_func()->i8Enabled = enabled;
+    d_func()->codecOptions.i8 = enabled;
 }
 
 bool QuorXmlRpcServer::isI8Enabled() const
 {
-    return d_func()->i8Enabled;
+    return d_func()->codecOptions.i8;
 }
 
 int QuorXmlRpcServer::connectionCount() const
