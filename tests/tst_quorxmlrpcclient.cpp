@@ -848,6 +848,13 @@ void tst_QuorXmlRpcClient::pythonEcho_data()
     row("double", 3.25);
     row("negative double", -0.5);
     row("double needing seventeen digits", 1.0 / 3);
+    row("pi", 3.141592653589793);
+    row("price", 1234567.89);
+    row("huge double", 1e300);
+    row("tiny negative double", -1.5e-300);
+    row("emoji", QStringLiteral("smile \U0001F600"));
+    row("CJK extension B and a mathematical letter", QStringLiteral("\U00020000 \U0001D400"));
+    row("carriage returns", QStringLiteral("a\r\nb\r"));
     row("ASCII string", QStringLiteral("hello world"));
     row("non-ASCII string", QString::fromUtf8("Grüße, Καλημέρα, 日本語 €"));
     row("markup characters", QStringLiteral("<a href=\"x\">&amp; 'q'</a> ]]>"));
