@@ -44,7 +44,13 @@ void compareReaders(QByteArray body)
     const int zero = body.indexOf('\0');
     if (zero >= 0)
         body.truncate(zero);
-    const QString text = QString::fromUtf8(body);
+    QString text = QString::fromUtf8(body);
+    if (qtXmlMisreadsReferenceIn(text))
+        return;
+    if (qtXmlLosesCharactersOf(text)) {
+        text = withWhatQtXmlLosesReplaced(text);
+        body = text.toUtf8();
+    }
     QuorResponse dom;
     const QStringList domMessages = messagesOf([&] { dom = QuorDomCodec::readResponse(text); });
     const QByteArray expected = describeResponse(dom, domMessages);

@@ -160,39 +160,6 @@ void TestFastCodec::writersLeaveOtherPoliciesToDom()
     }
 }
 
-// Qt 5's parser drops characters beyond U+FFFF, Qt 6's turns raw carriage
-// returns into line feeds; the fast reader keeps both as written. Where a
-// document holds them, both readers are compared on the document with each
-// of them replaced by an ordinary character (beyond U+FFFF by U+E000, a
-// carriage return by U+E001), which both parsers keep.
-bool qtXmlLosesCharactersOf(const QString &text)
-{
-#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
-    return text.contains(QLatin1Char('\r'));
-#else
-    return std::any_of(text.cbegin(), text.cend(), [](QChar c) { return c.isSurrogate(); });
-#endif
-}
-
-QString withWhatQtXmlLosesReplaced(const QString &text)
-{
-    QString replaced;
-    for (int i = 0; i < text.size(); ++i) {
-        const QChar c = text.at(i);
-#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
-        replaced.append(c == QLatin1Char('\r') ? QChar(0xE001) : c);
-#else
-        if (c.isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate()) {
-            replaced.append(QChar(0xE000));
-            ++i;
-        } else {
-            replaced.append(c);
-        }
-#endif
-    }
-    return replaced;
-}
-
 QString replacedDocument(const QString &document)
 {
     return withWhatQtXmlLosesReplaced(document);
@@ -201,21 +168,6 @@ QString replacedDocument(const QString &document)
 QByteArray replacedDocument(const QByteArray &document)
 {
     return withWhatQtXmlLosesReplaced(QString::fromUtf8(document)).toUtf8();
-}
-
-// A reference beyond U+FFFF, which Qt 5's parser reads as another character.
-bool qtXmlMisreadsReferenceIn(const QString &text)
-{
-    if (QT_VERSION >= QT_VERSION_CHECK(6, 0, 0))
-        return false;
-    static const QRegularExpression reference(QStringLiteral("&#(x[0-9a-fA-F]+|[0-9]+);"));
-    for (auto match = reference.globalMatch(text); match.hasNext();) {
-        const QString digits = match.next().captured(1);
-        const bool hex = digits.startsWith(QLatin1Char('x'));
-        if ((hex ? digits.mid(1).toUInt(nullptr, 16) : digits.toUInt()) > 0xFFFF)
-            return true;
-    }
-    return false;
 }
 
 // Compares a fast reader's outcome on a document with the DOM's outcome on text.

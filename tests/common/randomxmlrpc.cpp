@@ -1,5 +1,8 @@
 #include "randomxmlrpc.h"
 
+#include <QRegularExpression>
+#include <algorithm>
+
 #include <QDateTime>
 #include <QPoint>
 #include <QRandomGenerator>
@@ -454,4 +457,46 @@ QString describeValue(const QVariant &value)
     default:
         return head + QLatin1Char('(') + value.toString() + QLatin1Char(')');
     }
+}
+
+bool qtXmlLosesCharactersOf(const QString &text)
+{
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    return text.contains(QLatin1Char('\r'));
+#else
+    return std::any_of(text.cbegin(), text.cend(), [](QChar c) { return c.isSurrogate(); });
+#endif
+}
+
+QString withWhatQtXmlLosesReplaced(const QString &text)
+{
+    QString replaced;
+    for (int i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+        replaced.append(c == QLatin1Char('\r') ? QChar(0xE001) : c);
+#else
+        if (c.isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate()) {
+            replaced.append(QChar(0xE000));
+            ++i;
+        } else {
+            replaced.append(c);
+        }
+#endif
+    }
+    return replaced;
+}
+
+bool qtXmlMisreadsReferenceIn(const QString &text)
+{
+    if (QT_VERSION >= QT_VERSION_CHECK(6, 0, 0))
+        return false;
+    static const QRegularExpression reference(QStringLiteral("&#(x[0-9a-fA-F]+|[0-9]+);"));
+    for (auto match = reference.globalMatch(text); match.hasNext();) {
+        const QString digits = match.next().captured(1);
+        const bool hex = digits.startsWith(QLatin1Char('x'));
+        if ((hex ? digits.mid(1).toUInt(nullptr, 16) : digits.toUInt()) > 0xFFFF)
+            return true;
+    }
+    return false;
 }

@@ -45,6 +45,17 @@ private:
     Source m_source;
 };
 
+// Qt 5's parser drops characters beyond U+FFFF and reads references to them
+// as other characters; Qt 6's turns raw carriage returns into line feeds. The
+// fast reader keeps all of them as written. Where a document holds them, the
+// two readers are compared on the document with each of them replaced by an
+// ordinary character (beyond U+FFFF by U+E000, a carriage return by U+E001),
+// which both parsers keep.
+bool qtXmlLosesCharactersOf(const QString &text);
+QString withWhatQtXmlLosesReplaced(const QString &text);
+// Whether text refers to a character beyond U+FFFF, which Qt 5 misreads.
+bool qtXmlMisreadsReferenceIn(const QString &text);
+
 // A description of a value exact enough to tell any two apart: types, null
 // strings and byte arrays, every bit of a double, nested values.
 QString describeValue(const QVariant &value);
