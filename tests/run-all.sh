@@ -4,7 +4,8 @@
 #      whole test suite and the API documentation,
 #   2. the Qt 6 build and the same suite,
 #   3. both builds installed, and a consumer built against each install with
-#      CMake's find_package and with pkg-config, then run,
+#      CMake's find_package and with pkg-config, then run, and so is the
+#      installed tavrel-call,
 #   4. the client, server and instance tests of the Qt 5 build under
 #      valgrind's memcheck: no memory error, no definite leak,
 #   5. the Qt 5 build with address, leak and undefined-behaviour sanitizers
@@ -50,6 +51,9 @@ for qt in 5 6; do
         "$source_dir/tests/consumer/build-with-pkg-config.sh" "$package" "$work/consumer-pkgconfig-qt$qt"
     LD_LIBRARY_PATH=$prefix/lib "$work/consumer-pkgconfig-qt$qt/consumer"
     echo "consumers built with CMake and pkg-config against Qt $qt ran"
+    tool=$([ $qt = 6 ] && echo tavrel-call-qt6 || echo tavrel-call)
+    LD_LIBRARY_PATH=$prefix/lib "$prefix/bin/$tool" --help >/dev/null
+    echo "the installed $tool ran"
 done
 
 step "Qt 5 under valgrind (memcheck): client, server and instance tests"

@@ -5,11 +5,10 @@
 
 #include <QDomElement>
 #include <QList>
+#include <QNetworkReply>
 #include <QObject>
 #include <QString>
 #include <QVariant>
-
-class QNetworkReply;
 
 /*!
     The per-call object of the XML-RPC layer, and the codec between QVariant

@@ -6,6 +6,7 @@
 #include <QList>
 #include <QMap>
 #include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QObject>
 #include <QSslConfiguration>
@@ -14,7 +15,6 @@
 #include <QUrl>
 #include <QVariant>
 
-class QNetworkReply;
 class QuorObject;
 
 /*!

@@ -7,6 +7,7 @@ on a line of its own once it listens. With --cert and --key it speaks HTTPS.
 Methods:
   echo(value)       returns its argument unchanged
   fail(code, text)  raises xmlrpc.client.Fault(code, text)
+  system.listMethods and the other introspection functions
 Any other method name is answered with Python's own fault for an unknown method.
 """
 
@@ -29,6 +30,7 @@ def main():
     server = SimpleXMLRPCServer(("127.0.0.1", 0), logRequests=False, use_builtin_types=True)
     server.register_function(lambda value: value, "echo")
     server.register_function(fail, "fail")
+    server.register_introspection_functions()
     if options.cert:
         import ssl
 
