@@ -64,8 +64,7 @@ QString withoutPassword(QString text, const QUrl &url)
 {
     if (url.password().isEmpty())
         return text;
-    for (const QUrl::ComponentFormattingOption format :
-        {QUrl::PrettyDecoded, QUrl::FullyEncoded, QUrl::FullyDecoded}) {
+    for (const QUrl::ComponentFormattingOption format : {QUrl::PrettyDecoded, QUrl::FullyEncoded}) {
         text.replace(url.toString(format), url.toString(format | QUrl::RemovePassword));
         text.replace(
             url.userInfo(format) + QLatin1Char('@'), url.userName(format) + QLatin1Char('@'));
