@@ -92,6 +92,90 @@ QuorHttpHead::Result QuorHttpHead::parse(const QByteArray &buffer, int maximumSi
     }
 }
 
+QuorHttpChunkedBody::Result QuorHttpChunkedBody::fail(int status)
+{
+    m_state = Failed;
+    m_errorStatus = status;
+    m_body.clear();
+    return Invalid;
+}
+
+QuorHttpChunkedBody::Result QuorHttpChunkedBody::parse(const QByteArray &buffer, int start)
+{
+    for (;;) {
+        const int position = start + m_consumed;
+        switch (m_state) {
+        case Done:
+            return Complete;
+        case Failed:
+            return Invalid;
+        case Data: {
+            const int take = int(qMin<qint64>(m_remaining, buffer.size() - position));
+            if (take <= 0)
+                return Incomplete;
+            m_body.append(buffer.constData() + position, take);
+            m_consumed += take;
+            m_remaining -= take;
+            if (m_remaining == 0)
+                m_state = DataEnd;
+            continue;
+        }
+        default:
+            break;
+        }
+
+        // The other states read a line, ended by CRLF or a bare LF.
+        const int lineEnd = buffer.indexOf('\n', position);
+        const int limit
+            = m_state == Trailer ? m_maximumLineSize - m_trailerSize : m_maximumLineSize;
+        if (lineEnd < 0)
+            return buffer.size() - position > limit ? fail(400) : Incomplete;
+        if (lineEnd - position + 1 > limit)
+            return fail(400);
+        QByteArray line = buffer.mid(position, lineEnd - position);
+        if (line.endsWith('\r'))
+            line.chop(1);
+        m_consumed += lineEnd - position + 1;
+
+        if (m_state == DataEnd) {
+            if (!line.isEmpty())
+                return fail(400);
+            m_state = SizeLine;
+        } else if (m_state == Trailer) {
+            m_trailerSize += lineEnd - position + 1;
+            if (line.isEmpty()) {
+                m_state = Done;
+                continue;
+            }
+            const int colon = line.indexOf(':');
+            if (colon <= 0 || !isToken(line.left(colon)) || hasControlCharacters(line))
+                return fail(400);
+        } else { // SizeLine
+            int digits = 0;
+            qint64 size = 0;
+            for (; digits < line.size(); ++digits) {
+                const char c = line.at(digits);
+                const int value = c >= '0' && c <= '9' ? c - '0'
+                    : c >= 'a' && c <= 'f'             ? c - 'a' + 10
+                    : c >= 'A' && c <= 'F'             ? c - 'A' + 10
+                                                       : -1;
+                if (value < 0)
+                    break;
+                size = size * 16 + value;
+                // Checked at every digit, so that no size line overflows.
+                if (size > m_maximumBodySize - m_body.size())
+                    return fail(413);
+            }
+            const QByteArray extensions = line.mid(digits).trimmed();
+            if (digits == 0 || (!extensions.isEmpty() && !extensions.startsWith(';'))
+                || hasControlCharacters(extensions))
+                return fail(400);
+            m_remaining = size;
+            m_state = size == 0 ? Trailer : Data;
+        }
+    }
+}
+
 namespace QuorHttp {
 
 QByteArray reasonPhrase(int status)

@@ -29,6 +29,42 @@ struct QuorHttpHead
     Result parse(const QByteArray &buffer, int maximumSize);
 };
 
+// A chunked request body, decoded as its bytes arrive: chunk extensions and
+// trailer fields are read and ignored. The decoded body may hold at most
+// maximumBodySize bytes (413 beyond), and a chunk-size line or the whole trailer
+// at most maximumLineSize bytes; anything malformed is Invalid (400).
+class QuorHttpChunkedBody
+{
+public:
+    enum Result { Incomplete, Complete, Invalid };
+
+    QuorHttpChunkedBody(qint64 maximumBodySize, int maximumLineSize)
+        : m_maximumBodySize(maximumBodySize)
+        , m_maximumLineSize(maximumLineSize)
+    { }
+
+    // Reads on in buffer from offset start + consumed(); the bytes before that
+    // offset must not have changed since the last call.
+    Result parse(const QByteArray &buffer, int start);
+
+    QByteArray body() const { return m_body; }
+    int consumed() const { return m_consumed; } // bytes of the encoded body read so far
+    int errorStatus() const { return m_errorStatus; }
+
+private:
+    enum State { SizeLine, Data, DataEnd, Trailer, Done, Failed };
+    Result fail(int status);
+
+    const qint64 m_maximumBodySize;
+    const int m_maximumLineSize;
+    State m_state = SizeLine;
+    QByteArray m_body;
+    qint64 m_remaining = 0; // of the chunk being read
+    int m_consumed = 0;
+    int m_trailerSize = 0;
+    int m_errorStatus = 0;
+};
+
 namespace QuorHttp {
 QByteArray reasonPhrase(int status);
 // A complete response with the given body, written at once. Its head is kept

@@ -2,6 +2,9 @@
 
 #include <QCoreApplication>
 #include <QHostAddress>
+#include <QNetworkAccessManager>
+#include <QNetworkCookie>
+#include <QNetworkCookieJar>
 #include <QNetworkProxy>
 #include <QScopeGuard>
 #include <QTcpSocket>
@@ -17,10 +20,97 @@ QString hostOf(const QUrl &url)
     return url.host(QUrl::FullyEncoded);
 }
 
+QString serverOf(const QUrl &url)
+{
+    return hostOf(url) + QLatin1Char(':') + QString::number(url.port(80));
+}
+
+QByteArray basicAuthorization(const QString &user, const QString &password)
+{
+    // Latin-1, as QAuthenticator writes them.
+    return "Basic " + (user + QLatin1Char(':') + password).toLatin1().toBase64();
+}
+
+// value split at each separator outside quoted strings.
+QList<QByteArray> splitOutsideQuotes(const QByteArray &value, char separator)
+{
+    QList<QByteArray> parts;
+    QByteArray part;
+    bool quoted = false;
+    for (int i = 0; i < value.size(); ++i) {
+        const char c = value.at(i);
+        if (quoted && c == '\\' && i + 1 < value.size()) {
+            part += c;
+            part += value.at(++i);
+            continue;
+        }
+        if (c == '"')
+            quoted = !quoted;
+        if (c == separator && !quoted) {
+            parts.append(part);
+            part.clear();
+            continue;
+        }
+        part += c;
+    }
+    parts.append(part);
+    return parts;
+}
+
+QByteArray unquoted(const QByteArray &text)
+{
+    if (text.size() < 2 || !text.startsWith('"') || !text.endsWith('"'))
+        return text;
+    QByteArray result;
+    for (int i = 1; i < text.size() - 1; ++i) {
+        if (text.at(i) == '\\' && i + 1 < text.size() - 1)
+            ++i;
+        result += text.at(i);
+    }
+    return result;
+}
+
+// The realm of the Basic challenge among the WWW-Authenticate values of a 401;
+// empty without one, null when no challenge is Basic. Challenges and their
+// parameters are separated by commas alike: a challenge begins with a scheme
+// name that no '=' follows.
+QByteArray basicRealm(const QList<QByteArray> &challenges)
+{
+    for (const QByteArray &value : challenges) {
+        QByteArray realm;
+        bool inBasic = false;
+        for (const QByteArray &item : splitOutsideQuotes(value, ',')) {
+            const QByteArray text = item.trimmed();
+            if (text.isEmpty())
+                continue;
+            const int space = text.indexOf(' ');
+            const int equals = text.indexOf('=');
+            QByteArray parameter = text;
+            if (equals < 0 || (space >= 0 && space < equals)) {
+                if (inBasic)
+                    return realm;
+                inBasic = (space < 0 ? text : text.left(space)).toLower() == "basic";
+                if (inBasic)
+                    realm = QByteArray("");
+                parameter = space < 0 ? QByteArray() : text.mid(space + 1).trimmed();
+            }
+            const int separator = parameter.indexOf('=');
+            if (inBasic && separator > 0
+                && parameter.left(separator).trimmed().toLower() == "realm")
+                realm = unquoted(parameter.mid(separator + 1).trimmed());
+        }
+        if (inBasic)
+            return realm;
+    }
+    return QByteArray();
+}
+
 // What QNetworkAccessManager reports for an HTTP error status.
 QNetworkReply::NetworkError errorOfStatus(int status)
 {
     switch (status) {
+    case 400:
+        return QNetworkReply::ProtocolInvalidOperationError;
     case 401:
         return QNetworkReply::AuthenticationRequiredError;
     case 403:
@@ -107,7 +197,11 @@ private:
         m_reused = m_socket->state() == QAbstractSocket::ConnectedState;
         if (m_socket->state() == QAbstractSocket::UnconnectedState)
             m_socket->connectToHost(m_host, m_port);
-        m_socket->write(m_reply->m_request);
+        QByteArray authorization = m_reply->m_authorization;
+        if (authorization.isNull())
+            authorization = m_transport->authorizationFor(m_reply->url());
+        m_reply->m_sentCredentials = !authorization.isEmpty();
+        m_socket->write(m_reply->requestBytes(authorization));
     }
 
     void read()
@@ -164,13 +258,15 @@ private:
             = statusLine.mid(firstSpace + 1, secondSpace < 0 ? -1 : secondSpace - firstSpace - 1)
                   .toInt(&isNumber);
         if (!statusLine.startsWith("HTTP/1.") || firstSpace != 8 || !isNumber) {
-            fail(QNetworkReply::ProtocolFailure,
-                QCoreApplication::translate("QHttp", "Invalid HTTP response header"));
+            // What Qt reports for a status line it cannot read.
+            fail(QNetworkReply::RemoteHostClosedError,
+                QCoreApplication::translate("QHttp", "Connection closed"));
             return false;
         }
-        if (status >= 100 && status < 200)
+        if (status >= 100 && status < 200 && status != 101)
             return true; // "100 Continue" and the like come before the answer
         QList<QPair<QByteArray, QByteArray>> headers;
+        QList<QByteArray> challenges;
         QByteArray connection;
         QByteArray transferEncoding;
         qint64 length = -1;
@@ -188,15 +284,30 @@ private:
                 connection = value.toLower();
             else if (lowerName == "transfer-encoding")
                 transferEncoding = value.toLower();
+            else if (lowerName == "www-authenticate")
+                challenges.append(value);
         }
         m_haveHead = true;
-        m_chunked = transferEncoding.contains("chunked");
-        m_remaining = m_chunked ? 0 : length;
+        // These never have a body, whatever their headers say.
+        const bool bodyless = status == 101 || status == 204 || status == 304;
+        m_chunked = !bodyless && transferEncoding.contains("chunked");
+        m_remaining = bodyless || m_chunked ? 0 : length;
         m_keepAlive = statusLine.startsWith("HTTP/1.1") ? !connection.contains("close")
                                                         : connection.contains("keep-alive");
         if (m_remaining < 0 && !m_chunked)
             m_keepAlive = false;
-        m_reply->setHead(status, statusLine.mid(secondSpace + 1), headers, length);
+        // A challenge answered: this answer's body goes nowhere, the call goes once more.
+        m_resend = status == 401 && m_transport->answerChallenge(m_reply, challenges);
+        if (!m_resend) {
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+            const QByteArray reason
+                = secondSpace < 0 ? QByteArray() : statusLine.mid(secondSpace + 1);
+#else
+            // Qt 5 takes the whole status line for a reason phrase that is missing.
+            const QByteArray reason = statusLine.mid(secondSpace + 1);
+#endif
+            m_reply->setHead(status, reason, headers, length);
+        }
         if (m_reply && !m_chunked && m_remaining == 0)
             finish();
         return m_reply != nullptr;
@@ -247,19 +358,23 @@ private:
 
     void deliver(const QByteArray &bytes)
     {
-        if (!bytes.isEmpty())
+        if (!bytes.isEmpty() && !m_resend)
             m_reply->appendBody(bytes);
     }
 
     void finish()
     {
         QuorHttpReply *const reply = m_reply;
+        const bool resend = m_resend;
         m_reply = nullptr;
         resetAnswer();
         // Bytes beyond the answer were never asked for.
         if (!m_keepAlive || !m_buffer.isEmpty())
             close();
-        reply->complete();
+        if (resend)
+            m_transport->resend(reply);
+        else
+            reply->complete();
     }
 
     void fail(QNetworkReply::NetworkError code, const QString &text)
@@ -275,6 +390,7 @@ private:
         m_haveHead = false;
         m_chunked = false;
         m_chunkSeen = false;
+        m_resend = false;
         m_remaining = 0;
     }
 
@@ -352,6 +468,7 @@ private:
     bool m_haveHead = false;
     bool m_chunked = false;
     bool m_chunkSeen = false;
+    bool m_resend = false; // the answer is a challenge the call answers
     qint64 m_remaining = 0; // of the body or chunk; -1 up to the end of the connection
     bool m_keepAlive = true;
     bool m_reused = false;
@@ -381,12 +498,24 @@ QuorHttpReply::QuorHttpReply(
         host = '[' + host + ']';
     if (url.port(80) != 80)
         host += ':' + QByteArray::number(url.port());
-    m_request.reserve(256 + body.size());
-    m_request += "POST " + path + " HTTP/1.1\r\nHost: " + host + "\r\n";
+    m_requestHead.reserve(256);
+    m_requestHead += "POST " + path + " HTTP/1.1\r\nHost: " + host + "\r\n";
     const QList<QByteArray> names = request.rawHeaderList();
     for (const QByteArray &name : names)
-        m_request += name + ": " + request.rawHeader(name) + "\r\n";
-    m_request += "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+        m_requestHead += name + ": " + request.rawHeader(name) + "\r\n";
+    m_requestBody = body;
+}
+
+QByteArray QuorHttpReply::requestBytes(const QByteArray &authorization) const
+{
+    QByteArray bytes;
+    bytes.reserve(m_requestHead.size() + authorization.size() + 64 + m_requestBody.size());
+    bytes += m_requestHead;
+    if (!authorization.isEmpty())
+        bytes += "Authorization: " + authorization + "\r\n";
+    bytes += "Content-Length: " + QByteArray::number(m_requestBody.size()) + "\r\n\r\n";
+    bytes += m_requestBody;
+    return bytes;
 }
 
 QuorHttpReply::~QuorHttpReply()
@@ -438,15 +567,28 @@ void QuorHttpReply::setHead(int status, const QByteArray &reason,
 {
     setAttribute(QNetworkRequest::HttpStatusCodeAttribute, status);
     setAttribute(QNetworkRequest::HttpReasonPhraseAttribute, reason);
-    for (const auto &header : headers)
-        setRawHeader(header.first, header.second);
+    // A header that comes more than once is one list, as Qt makes it.
+    for (const auto &header : headers) {
+        QByteArray value = rawHeader(header.first);
+        if (!value.isEmpty())
+            value += header.first.compare("set-cookie", Qt::CaseInsensitive) == 0 ? "\n" : ", ";
+        setRawHeader(header.first, value + header.second);
+    }
     m_length = length;
     if (status >= 400) {
-        setError(errorOfStatus(status),
-            QCoreApplication::translate(
+        const NetworkError code = errorOfStatus(status);
+        // Qt's texts, but never with the URL's password.
+        const QString text = code == AuthenticationRequiredError
+            ? QCoreApplication::translate("QHttp", "Host requires authentication")
+            : code == ProxyAuthenticationRequiredError
+            ? QCoreApplication::translate("QHttp", "Proxy requires authentication")
+            : QCoreApplication::translate(
                 "QNetworkReply", "Error transferring %1 - server replied: %2")
-                .arg(url().toString(), QString::fromLatin1(reason)));
+                  .arg(url().toString(QUrl::RemovePassword), QString::fromLatin1(reason));
+        setError(code, text);
     }
+    if (auto *transport = qobject_cast<QuorHttpTransport *>(parent()))
+        transport->takeCookies(this);
     Q_EMIT metaDataChanged();
 }
 
@@ -493,8 +635,9 @@ void QuorHttpReply::complete()
         transport->dispatch();
 }
 
-QuorHttpTransport::QuorHttpTransport(QObject *parent)
+QuorHttpTransport::QuorHttpTransport(QNetworkAccessManager *manager, QObject *parent)
     : QObject(parent)
+    , m_manager(manager)
 { }
 
 QuorHttpTransport::~QuorHttpTransport()
@@ -526,9 +669,85 @@ bool QuorHttpTransport::serves(const QUrl &url)
 QNetworkReply *QuorHttpTransport::post(const QNetworkRequest &request, const QByteArray &body)
 {
     auto *reply = new QuorHttpReply(request, body, this);
+    const bool loadCookies
+        = request.attribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Automatic)
+              .toInt()
+        == QNetworkRequest::Automatic;
+    if (m_manager && loadCookies && !request.hasRawHeader("Cookie")) {
+        const QList<QNetworkCookie> cookies = m_manager->cookieJar()->cookiesForUrl(request.url());
+        QByteArray header;
+        for (const QNetworkCookie &cookie : cookies)
+            header += (header.isEmpty() ? "" : "; ")
+                + cookie.toRawForm(QNetworkCookie::NameAndValueOnly);
+        if (!header.isEmpty())
+            reply->m_requestHead += "Cookie: " + header + "\r\n";
+    }
     m_waiting.append(reply);
     dispatch();
     return reply;
+}
+
+void QuorHttpTransport::resend(QuorHttpReply *reply)
+{
+    reply->m_connection = nullptr;
+    m_waiting.prepend(reply);
+    dispatch();
+}
+
+QByteArray QuorHttpTransport::authorizationFor(const QUrl &url)
+{
+    const auto known = m_authentications.find(serverOf(url));
+    if (known == m_authentications.end())
+        return QByteArray();
+    if (!url.userName().isEmpty()) {
+        known->user = url.userName(QUrl::FullyDecoded);
+        known->password = url.password(QUrl::FullyDecoded);
+    }
+    return basicAuthorization(known->user, known->password);
+}
+
+bool QuorHttpTransport::answerChallenge(QuorHttpReply *reply, const QList<QByteArray> &challenges)
+{
+    const QUrl url = reply->url();
+    const QString server = serverOf(url);
+    const QByteArray realm = basicRealm(challenges);
+    const auto known = m_authentications.constFind(server);
+    // A call answers one challenge. Credentials sent to the realm that took them
+    // before and refused now are wrong: the call ends, and the next one asks anew.
+    if (realm.isNull() || reply->m_answeredChallenge
+        || (reply->m_sentCredentials && known != m_authentications.constEnd()
+            && known->realm == realm)) {
+        m_authentications.remove(server);
+        return false;
+    }
+    Authentication authentication;
+    authentication.realm = realm;
+    if (!url.userName().isEmpty()) {
+        authentication.user = url.userName(QUrl::FullyDecoded);
+        authentication.password = url.password(QUrl::FullyDecoded);
+    } else if (known != m_authentications.constEnd()) {
+        authentication.user = known->user;
+        authentication.password = known->password;
+    } else {
+        return false;
+    }
+    reply->m_answeredChallenge = true;
+    reply->m_authorization = basicAuthorization(authentication.user, authentication.password);
+    m_authentications.insert(server, authentication);
+    return true;
+}
+
+void QuorHttpTransport::takeCookies(QuorHttpReply *reply)
+{
+    const bool saveCookies
+        = reply->request()
+              .attribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Automatic)
+              .toInt()
+        == QNetworkRequest::Automatic;
+    const QList<QNetworkCookie> cookies
+        = reply->header(QNetworkRequest::SetCookieHeader).value<QList<QNetworkCookie>>();
+    if (m_manager && saveCookies && !cookies.isEmpty())
+        m_manager->cookieJar()->setCookiesFromUrl(cookies, reply->url());
 }
 
 void QuorHttpTransport::dispatch()

@@ -2,9 +2,12 @@
 #define QUORHTTPCLIENT_P_H
 
 #include <QByteArray>
+#include <QHash>
 #include <QList>
 #include <QNetworkReply>
 #include <QPointer>
+
+class QNetworkAccessManager;
 
 class QTcpSocket;
 class QuorHttpConnection;
@@ -30,13 +33,18 @@ private:
 
     qint64 readData(char *data, qint64 maxSize) override;
 
+    QByteArray requestBytes(const QByteArray &authorization) const;
     void setHead(int status, const QByteArray &reason,
         const QList<QPair<QByteArray, QByteArray>> &headers, qint64 length);
     void appendBody(const QByteArray &bytes);
     void fail(QNetworkReply::NetworkError code, const QString &text);
     void complete();
 
-    QByteArray m_request; // the whole request, head and body
+    QByteArray m_requestHead; // up to the credentials and Content-Length
+    QByteArray m_requestBody;
+    QByteArray m_authorization; // of the answer to a challenge
+    bool m_sentCredentials = false;
+    bool m_answeredChallenge = false;
     QByteArray m_body;
     qint64 m_read = 0; // of m_body
     qint64 m_received = 0;
@@ -55,7 +63,8 @@ class QuorHttpTransport : public QObject
     Q_OBJECT
 
 public:
-    explicit QuorHttpTransport(QObject *parent);
+    // Cookies are kept in the cookie jar of manager, as its own calls keep them.
+    QuorHttpTransport(QNetworkAccessManager *manager, QObject *parent);
     ~QuorHttpTransport() override;
 
     // Whether calls to url go this way: plain HTTP to a loopback host, with
@@ -71,10 +80,25 @@ private:
     friend class QuorHttpConnection;
     friend class QuorHttpReply;
 
+    // Basic credentials of a server that asked for them: the URL's, or the last
+    // ones it took. Sent with every call once the server has asked, as Qt does.
+    struct Authentication
+    {
+        QByteArray realm;
+        QString user;
+        QString password;
+    };
+
     void dispatch();
     void forget(QuorHttpReply *reply);
     void remove(QuorHttpConnection *connection);
+    void resend(QuorHttpReply *reply);
+    QByteArray authorizationFor(const QUrl &url);
+    bool answerChallenge(QuorHttpReply *reply, const QList<QByteArray> &challenges);
+    void takeCookies(QuorHttpReply *reply);
 
+    QPointer<QNetworkAccessManager> m_manager;
+    QHash<QString, Authentication> m_authentications; // by host and port
     QList<QuorHttpConnection *> m_connections;
     QList<QPointer<QuorHttpReply>> m_waiting;
 };

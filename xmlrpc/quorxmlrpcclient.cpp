@@ -44,7 +44,9 @@ QuorHttpTransport *loopbackTransport(QuorXmlRpcClient *client)
 {
     auto *transport = client->findChild<QuorHttpTransport *>(QString(), Qt::FindDirectChildrenOnly);
     if (!transport) {
-        transport = new QuorHttpTransport(client);
+        transport = new QuorHttpTransport(
+            client->findChild<QNetworkAccessManager *>(QString(), Qt::FindDirectChildrenOnly),
+            client);
         QObject::connect(transport, SIGNAL(finished(QNetworkReply *)), client,
             SLOT(replyFinished(QNetworkReply *)));
     }
@@ -80,6 +82,19 @@ void watch(QNetworkReply *reply, QuorXmlRpcClientLimitsData *limits)
         QObject::connect(reply, &QNetworkReply::readyRead, limits,
             [reply, check] { check(reply->bytesAvailable()); });
     }
+}
+
+// text without the password of url: Qt's error texts show the URL whole.
+QString withoutPassword(QString text, const QUrl &url)
+{
+    if (url.password().isEmpty())
+        return text;
+    for (const QUrl::ComponentFormattingOption format : {QUrl::PrettyDecoded, QUrl::FullyEncoded}) {
+        text.replace(url.toString(format), url.toString(format | QUrl::RemovePassword));
+        text.replace(
+            url.userInfo(format) + QLatin1Char('@'), url.userName(format) + QLatin1Char('@'));
+    }
+    return text;
 }
 
 } // namespace
@@ -193,7 +208,7 @@ void QuorXmlRpcClient::replyFinished(QNetworkReply *reply)
     QuorXmlRpcClientLimitsData *limits = QuorXmlRpcClientLimitsData::find(this);
     QString failure = limits ? limits->takeEnding(reply) : QString();
     if (failure.isNull() && reply->error() != QNetworkReply::NoError)
-        failure = reply->errorString();
+        failure = withoutPassword(reply->errorString(), reply->url());
 
     // A slot that destroys the client also destroys the reply with the manager.
     const QPointer<QuorXmlRpcClient> alive(this);

@@ -28,12 +28,15 @@ class QuorObject;
 
     The reply passed to them is the one call() returned; it is valid only while the
     slot runs. Transport errors (refused connection, HTTP error status, SSL
-    failure) arrive as fault -32300 with the network layer's text.
+    failure) arrive as fault -32300 with the network layer's text; where that
+    text shows the URL, it shows it without its password.
 
     Calls over plain HTTP to a loopback host go over the client's own kept-alive
     connections, up to six per server; all others go through its
     QNetworkAccessManager. Either way the reply is a QNetworkReply with the
-    same attributes, errors and signals.
+    same attributes, errors and signals; either way a server's Basic challenge
+    is answered with the URL's credentials, and cookies are kept in the
+    manager's cookie jar.
 
     SSL errors are re-emitted through sslErrors(); a receiver may call
     QNetworkReply::ignoreSslErrors() on the reply. Destroying the client ends its

@@ -291,10 +291,15 @@ public:
         }
         m_buffer += m_socket->readAll();
         if (m_haveHead)
-            return m_buffer.size() >= m_head.size + m_bodyLength;
+            return m_chunkedBody
+                ? m_chunkedBody->parse(m_buffer, m_head.size) == QuorHttpChunkedBody::Complete
+                : m_buffer.size() >= m_head.size + m_bodyLength;
         QuorHttpHead head;
-        return head.parse(m_buffer, m_server->maximumHeaderSize) == QuorHttpHead::Complete
-            && m_buffer.size() >= head.size + head.contentLength();
+        if (head.parse(m_buffer, m_server->maximumHeaderSize) != QuorHttpHead::Complete)
+            return false;
+        if (head.headerCount("transfer-encoding") > 0)
+            return newChunkedBody().parse(m_buffer, head.size) == QuorHttpChunkedBody::Complete;
+        return m_buffer.size() >= head.size + head.contentLength();
     }
 
     void process()
@@ -327,15 +332,21 @@ private:
             if (const int status = refusal())
                 return fail(status);
             m_bodyLength = m_head.contentLength();
-            if (m_buffer.size() < m_head.size + m_bodyLength
-                && m_head.header("expect").toLower() == "100-continue")
+            if (m_head.headerCount("transfer-encoding") > 0)
+                m_chunkedBody.reset(new QuorHttpChunkedBody(newChunkedBody()));
+            if (bodyEnd() == 0 && m_head.header("expect").toLower() == "100-continue")
                 m_socket->write(QByteArrayLiteral("HTTP/1.1 100 Continue\r\n\r\n"));
         }
-        if (m_buffer.size() < m_head.size + m_bodyLength)
+        const int end = bodyEnd();
+        if (end < 0)
+            return fail(m_chunkedBody->errorStatus());
+        if (end == 0)
             return false;
 
-        const QByteArray body = m_buffer.mid(m_head.size, int(m_bodyLength));
-        m_buffer.remove(0, m_head.size + int(m_bodyLength));
+        const QByteArray body
+            = m_chunkedBody ? m_chunkedBody->body() : m_buffer.mid(m_head.size, int(m_bodyLength));
+        m_buffer.remove(0, end);
+        m_chunkedBody.reset();
         m_haveHead = false;
         const QByteArray connection = m_head.header("connection");
         m_closeAfterResponse = m_head.minorVersion == 0 ? !hasToken(connection, "keep-alive")
@@ -355,6 +366,29 @@ private:
                     200, "text/xml", responseDocument(result, options), answerConnection));
         });
         return true;
+    }
+
+    QuorHttpChunkedBody newChunkedBody() const
+    {
+        return QuorHttpChunkedBody(m_server->maximumRequestSize, m_server->maximumHeaderSize);
+    }
+
+    // Where the body of the request being read ends in the buffer: 0 while it
+    // has not all arrived, -1 when its chunks are malformed or too large.
+    int bodyEnd()
+    {
+        if (!m_chunkedBody)
+            return m_buffer.size() < m_head.size + m_bodyLength ? 0
+                                                                : m_head.size + int(m_bodyLength);
+        switch (m_chunkedBody->parse(m_buffer, m_head.size)) {
+        case QuorHttpChunkedBody::Complete:
+            return m_head.size + m_chunkedBody->consumed();
+        case QuorHttpChunkedBody::Invalid:
+            return -1;
+        case QuorHttpChunkedBody::Incomplete:
+            break;
+        }
+        return 0;
     }
 
     // The HTTP status that refuses the request whose head was just read, or 0.
@@ -377,8 +411,28 @@ private:
             return 403;
         if (m_server->xmlContentTypeRequired && !isXmlContentType(m_head.header("content-type")))
             return 415;
-        if (m_head.headerCount("transfer-encoding") > 0)
-            return 501;
+        if (m_head.headerCount("transfer-encoding") > 0) {
+            // Chunked is the one coding understood. Framed by it alone: no
+            // Content-Length beside it, which a proxy on the way might have
+            // believed instead, and no HTTP/1.0, which has no such framing.
+            int codings = 0;
+            for (const auto &header : m_head.headers) {
+                if (header.first != "transfer-encoding")
+                    continue;
+                for (const QByteArray &coding : header.second.split(',')) {
+                    const QByteArray name = coding.trimmed().toLower();
+                    if (name.isEmpty())
+                        continue;
+                    if (name != "chunked")
+                        return 501;
+                    ++codings;
+                }
+            }
+            if (codings != 1 || m_head.headerCount("content-length") > 0
+                || m_head.minorVersion == 0)
+                return 400;
+            return 0;
+        }
         if (m_head.headerCount("content-length") == 0)
             return 411;
         const QByteArray length = m_head.header("content-length");
@@ -458,6 +512,7 @@ private:
     QByteArray m_buffer;
     QuorHttpHead m_head;
     qint64 m_bodyLength = 0;
+    std::unique_ptr<QuorHttpChunkedBody> m_chunkedBody; // of a chunked request being read
     bool m_haveHead = false;
     bool m_busy = false; // reads no requests now
     bool m_answerOwed = false; // a method has yet to answer

@@ -58,7 +58,8 @@ private:
     same name.
 
     Requests are POSTs to one of paths() ("/" and "/RPC2" unless changed) with
-    an XML Content-Type and a Content-Length; connections stay open for further
+    an XML Content-Type and a Content-Length or a chunked body (other transfer
+    codings get 501); connections stay open for further
     requests unless the client asks otherwise. Hostile clients are held off by
     limits on request size, header size, time per request and connections, and
     a client that does not read its answers is read no further once about
@@ -133,11 +134,13 @@ public:
     void setPaths(const QStringList &paths);
     //! The request paths answered ("/" and "/RPC2" unless changed).
     QStringList paths() const;
-    //! Bodies above this (default 4 MiB) get 413 and the connection is closed.
+    /*! Bodies above this (default 4 MiB; a chunked body once decoded) get 413
+        and the connection is closed. */
     void setMaximumRequestSize(qint64 bytes);
     //! The largest body accepted, in bytes.
     qint64 maximumRequestSize() const;
-    //! Request line and headers above this (default 16 KiB) get 431.
+    /*! Request line and headers above this (default 16 KiB) get 431; a chunk-size
+        line or trailer of a chunked body above it gets 400. */
     void setMaximumHeaderSize(int bytes);
     //! The largest request line and headers accepted, in bytes.
     int maximumHeaderSize() const;

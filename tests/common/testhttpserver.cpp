@@ -133,6 +133,8 @@ void TestHttpServer::readFrom(QTcpSocket *socket)
         request.body = buffer.mid(headerEnd + 4, length);
         request.connection = socket->property("connection").toInt();
         buffer.remove(0, headerEnd + 4 + length);
+        // Kept now: a reply other than an answer ends the loop below.
+        socket->setProperty("buffer", buffer);
         m_requests.append(request);
 
         const Reply reply = m_handler(request);
