@@ -44,6 +44,17 @@ struct CallResult
 
 using Delivery = std::function<void(const CallResult &)>;
 
+// What the answers to one call know of the connection that carried it. The
+// values go with the connection; answers only look at them while it is open.
+struct Peer
+{
+    QHostAddress peerAddress;
+    quint16 peerPort = 0;
+    QHostAddress localAddress;
+    quint16 localPort = 0;
+    std::weak_ptr<QHash<QString, QVariant>> values;
+};
+
 const QString ListMethods = QStringLiteral("system.listMethods");
 const QString MultiCall = QStringLiteral("system.multicall");
 
@@ -122,8 +133,9 @@ bool hasBytesWaiting(const QTcpSocket *socket)
 class QuorXmlRpcAnswerPrivate
 {
 public:
-    QuorXmlRpcAnswerPrivate(const QString &methodName, Delivery delivery)
+    QuorXmlRpcAnswerPrivate(const QString &methodName, Peer callPeer, Delivery delivery)
         : method(methodName)
+        , peer(std::move(callPeer))
         , deliver(std::move(delivery))
     { }
 
@@ -144,6 +156,7 @@ public:
     }
 
     const QString method;
+    const Peer peer;
     bool answered = false;
     Delivery deliver;
 };
@@ -164,6 +177,38 @@ QString QuorXmlRpcAnswer::method() const
 bool QuorXmlRpcAnswer::isAnswered() const
 {
     return d->answered;
+}
+
+QHostAddress QuorXmlRpcAnswer::peerAddress() const
+{
+    return d->peer.peerAddress;
+}
+
+quint16 QuorXmlRpcAnswer::peerPort() const
+{
+    return d->peer.peerPort;
+}
+
+QHostAddress QuorXmlRpcAnswer::localAddress() const
+{
+    return d->peer.localAddress;
+}
+
+quint16 QuorXmlRpcAnswer::localPort() const
+{
+    return d->peer.localPort;
+}
+
+QVariant QuorXmlRpcAnswer::connectionValue(const QString &key) const
+{
+    const auto values = d->peer.values.lock();
+    return values ? values->value(key) : QVariant();
+}
+
+void QuorXmlRpcAnswer::setConnectionValue(const QString &key, const QVariant &value) const
+{
+    if (const auto values = d->peer.values.lock())
+        values->insert(key, value);
 }
 
 void QuorXmlRpcAnswer::setValue(const QVariant &value) const
@@ -191,19 +236,20 @@ public:
     void acceptConnections();
     bool makeRoom();
     void closeConnections();
-    void dispatch(const QByteArray &body, const Delivery &delivery);
+    void dispatch(const QByteArray &body, const Peer &peer, const Delivery &delivery);
     void invoke(const QString &method, const QVariantList &params, const QuorXmlRpcAnswer &answer);
     void multicall(const QVariantList &params, const QuorXmlRpcAnswer &answer);
 
-    static QuorXmlRpcAnswer makeAnswer(const QString &method, Delivery delivery)
+    static QuorXmlRpcAnswer makeAnswer(const QString &method, const Peer &peer, Delivery delivery)
     {
         return QuorXmlRpcAnswer(
-            std::make_shared<QuorXmlRpcAnswerPrivate>(method, std::move(delivery)));
+            std::make_shared<QuorXmlRpcAnswerPrivate>(method, peer, std::move(delivery)));
     }
 
     QuorXmlRpcServer *q;
     QTcpServer *tcpServer;
     QHash<QString, QuorXmlRpcServer::Method> methods;
+    QuorXmlRpcServer::CallCheck callCheck;
     // Longest waiting for their clients first (see makeRoom()).
     QList<QuorXmlRpcConnection *> connections;
     QStringList paths = {QStringLiteral("/"), QStringLiteral("/RPC2")};
@@ -235,6 +281,11 @@ public:
         connect(m_socket, &QTcpSocket::bytesWritten, this, [this] { drained(); });
         connect(m_socket, &QTcpSocket::disconnected, this, [this] { close(); });
         m_timer.start();
+        m_peer.peerAddress = socket->peerAddress();
+        m_peer.peerPort = socket->peerPort();
+        m_peer.localAddress = socket->localAddress();
+        m_peer.localPort = socket->localPort();
+        m_peer.values = m_values;
     }
 
     ~QuorXmlRpcConnection() override
@@ -344,7 +395,7 @@ private:
             ? QuorHttp::Connection::Close
             : m_head.minorVersion == 0 ? QuorHttp::Connection::KeepAliveHttp10
                                        : QuorHttp::Connection::KeepAlive;
-        m_server->dispatch(body, [self, answerConnection](const CallResult &result) {
+        m_server->dispatch(body, m_peer, [self, answerConnection](const CallResult &result) {
             if (self)
                 self->respond(
                     QuorHttp::response(200, "text/xml", result.document(), answerConnection));
@@ -449,6 +500,9 @@ private:
 
     QTcpSocket *m_socket;
     QuorXmlRpcServerPrivate *m_server;
+    const std::shared_ptr<QHash<QString, QVariant>> m_values
+        = std::make_shared<QHash<QString, QVariant>>();
+    Peer m_peer;
     QTimer m_timer;
     QByteArray m_buffer;
     QuorHttpHead m_head;
@@ -506,7 +560,8 @@ void QuorXmlRpcServerPrivate::closeConnections()
         connection->detach();
 }
 
-void QuorXmlRpcServerPrivate::dispatch(const QByteArray &body, const Delivery &delivery)
+void QuorXmlRpcServerPrivate::dispatch(
+    const QByteArray &body, const Peer &peer, const Delivery &delivery)
 {
     const auto fault = [&delivery](int code, const QString &message) {
         delivery(CallResult::fault(code, message));
@@ -542,12 +597,19 @@ void QuorXmlRpcServerPrivate::dispatch(const QByteArray &body, const Delivery &d
          param = param.nextSiblingElement()) {
         params.append(QuorObject::fromXml(param.firstChildElement()));
     }
-    invoke(method, params, makeAnswer(method, delivery));
+    invoke(method, params, makeAnswer(method, peer, delivery));
 }
 
 void QuorXmlRpcServerPrivate::invoke(
     const QString &method, const QVariantList &params, const QuorXmlRpcAnswer &answer)
 {
+    if (callCheck) {
+        // A copy: the check may replace itself while it runs.
+        const QuorXmlRpcServer::CallCheck check = callCheck;
+        check(answer);
+        if (answer.isAnswered())
+            return;
+    }
     if (method == ListMethods) {
         // A QStringList is no XML-RPC value; a list of strings is.
         answer.setValue(QVariant(q->methods()).toList());
@@ -584,19 +646,19 @@ void QuorXmlRpcServerPrivate::multicall(const QVariantList &params, const QuorXm
     for (int i = 0; i < calls.size(); ++i) {
         const QVariantMap call = calls.at(i).toMap();
         const QString method = call.value(QStringLiteral("methodName")).toString();
-        const QuorXmlRpcAnswer entry
-            = makeAnswer(method, [results, remaining, i, answer](const CallResult &result) {
-                  if (result.isFault) {
-                      QVariantMap fault;
-                      fault.insert(QStringLiteral("faultCode"), result.code);
-                      fault.insert(QStringLiteral("faultString"), result.message);
-                      (*results)[i] = fault;
-                  } else {
-                      (*results)[i] = QVariantList {result.value};
-                  }
-                  if (--*remaining == 0)
-                      answer.setValue(*results);
-              });
+        const QuorXmlRpcAnswer entry = makeAnswer(
+            method, answer.d->peer, [results, remaining, i, answer](const CallResult &result) {
+                if (result.isFault) {
+                    QVariantMap fault;
+                    fault.insert(QStringLiteral("faultCode"), result.code);
+                    fault.insert(QStringLiteral("faultString"), result.message);
+                    (*results)[i] = fault;
+                } else {
+                    (*results)[i] = QVariantList {result.value};
+                }
+                if (--*remaining == 0)
+                    answer.setValue(*results);
+            });
         if (calls.at(i).userType() != QMetaType::QVariantMap || method.isEmpty())
             entry.setFault(QuorXmlRpcServer::InvalidRequest,
                 QStringLiteral("invalid request: not a method call"));
@@ -677,6 +739,11 @@ QStringList QuorXmlRpcServer::methods() const
     names.removeDuplicates();
     names.sort();
     return names;
+}
+
+void QuorXmlRpcServer::setCallCheck(CallCheck check)
+{
+    d_func()->callCheck = std::move(check);
 }
 
 void QuorXmlRpcServer::setPaths(const QStringList &paths)
