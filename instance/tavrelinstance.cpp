@@ -295,7 +295,10 @@ bool TavrelInstancePrivate::mayCommand(int id)
 TavrelInstance::TavrelInstance(quint16 port, QObject *parent)
     : QObject(parent)
     , d_ptr(new TavrelInstancePrivate(this, port))
-{ }
+{
+    // For queued connections and signal spies of decided().
+    qRegisterMetaType<TavrelInstance::Holder>();
+}
 
 TavrelInstance::~TavrelInstance()
 {
