@@ -1,6 +1,7 @@
 // The instance demo: the first copy started on a port becomes the instance and
 // serves; every later copy finds it, prints the instance report, sends its
-// command (if any), prints the answer and exits.
+// command (if any), prints the answer and exits. An instance of another user,
+// or a program that is no instance, gets no command: the copy says so.
 //
 //   tavrel-demo --port 47111 --name editor            # serves
 //   tavrel-demo --port 47111 echo "hello there"       # reports, sends echo
@@ -8,12 +9,10 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QObject>
 #include <QTextStream>
 
-#include "quorobject.h"
 #include "tavrel.h"
-#include "tavrelserver.h"
+#include "tavrelinstance.h"
 
 namespace {
 
@@ -23,41 +22,62 @@ QTextStream &out()
     return stream;
 }
 
-// Runs the event loop until every request that owner has sent is answered:
-// each request's per-call object deletes itself once its answer is delivered.
-void waitForAnswers(QCoreApplication &app, QObject *owner)
+int serve(QCoreApplication &app, TavrelInstance &instance)
 {
-    const QList<QuorObject *> pending = owner->findChildren<QuorObject *>();
-    auto remaining = std::make_shared<int>(pending.size());
-    for (QuorObject *call : pending) {
-        QObject::connect(call, &QObject::destroyed, &app, [remaining, &app] {
-            if (--*remaining == 0)
-                app.quit();
-        });
-    }
-    if (*remaining > 0)
-        app.exec();
-}
-
-int serve(QCoreApplication &app, TavrelServer &server)
-{
-    server.registerCommand(
-        QStringLiteral("echo"), [](const QString &argument) { return QStringList {argument}; });
-    server.registerCommand(QStringLiteral("quit"), [&app](const QString &) {
-        // The answer is written before the event loop runs again.
-        QMetaObject::invokeMethod(&app, &QCoreApplication::quit, Qt::QueuedConnection);
-        return QStringList {QStringLiteral("bye")};
-    });
-    QObject::connect(
-        &server, &TavrelServer::commandReceived, [](const QString &name, const QString &argument) {
-            out() << "received command: " << name
-                  << (argument.isEmpty() ? QString() : QLatin1Char(' ') + argument) << Qt::endl;
-        });
-    out() << "serving as \"" << server.applicationName() << "\" on port " << server.port()
-          << Qt::endl;
+    out() << "serving as \"" << instance.server()->applicationName() << "\" on port "
+          << instance.port() << Qt::endl;
     const int status = app.exec();
     out() << "instance stopped" << Qt::endl;
     return status;
+}
+
+// Prints the instance report the way Tavrel prints it.
+void printReport(QCoreApplication &app, const TavrelInstance &instance)
+{
+    Tavrel reporter(&app, instance.port());
+    QVariant appInfo = QStringLiteral("%1 %2 %3")
+                           .arg(instance.holderPid())
+                           .arg(instance.holderName(), instance.holderOwner());
+    reporter.testSingle(appInfo);
+}
+
+int handOff(QCoreApplication &app, TavrelInstance &instance, const QStringList &command)
+{
+    const quint16 port = instance.port();
+    switch (instance.holder()) {
+    case TavrelInstance::SameUser:
+        break;
+    case TavrelInstance::OtherUser:
+        printReport(app, instance);
+        out() << "port " << port << " is held by an instance of another user, "
+              << instance.holderOwner() << ": no command sent" << Qt::endl;
+        return 1;
+    case TavrelInstance::UnknownUser:
+        printReport(app, instance);
+        out() << "port " << port << " is held by an instance whose user cannot be told here"
+              << ": no command sent" << Qt::endl;
+        return 1;
+    case TavrelInstance::NotAnInstance:
+        out() << "port " << port << " is held by something that is not an instance"
+              << (instance.holderUid() >= 0 ? ", of user " + instance.holderOwner() : QString())
+              << ": no command sent" << Qt::endl;
+        return 1;
+    default:
+        QTextStream(stderr) << instance.errorString() << Qt::endl;
+        return 1;
+    }
+
+    out() << "another instance serves on port " << port << Qt::endl;
+    printReport(app, instance);
+    if (command.isEmpty())
+        return 0;
+    QStringList answer;
+    if (!instance.sendCommandAndWait(command.at(0), command.value(1), &answer)) {
+        Tavrel(&app, port).faultResponse(instance.errorCode(), instance.errorString());
+        return 1;
+    }
+    out() << "answer: " << answer.join(QLatin1Char(' ')) << Qt::endl;
+    return 0;
 }
 
 } // namespace
@@ -91,28 +111,23 @@ int main(int argc, char *argv[])
         QTextStream(stderr) << "invalid port: " << parser.value(portOption) << Qt::endl;
         return 2;
     }
-    const QStringList command = parser.positionalArguments();
 
-    Tavrel tavrel(&app, port);
-    TavrelServer server;
-    server.setApplicationName(parser.value(nameOption));
-    // A copy that loses the race for the port finds the winner on the next probe.
-    constexpr int attempts = 5;
-    for (int attempt = 0; attempt < attempts; ++attempt) {
-        if (tavrel.checkTcp()) {
-            out() << "another instance serves on port " << port << Qt::endl;
-            if (!command.isEmpty())
-                tavrel.sendCommand(command.at(0), command.value(1));
-            waitForAnswers(app, &tavrel);
-            if (!command.isEmpty())
-                out() << "answer: " << tavrel.lastCommandAnswer().join(QLatin1Char(' '))
-                      << Qt::endl;
-            return 0;
-        }
-        if (server.listen(quint16(port)))
-            return serve(app, server);
-    }
-    QTextStream(stderr) << "cannot serve on port " << port << ": " << server.errorString()
-                        << Qt::endl;
-    return 1;
+    TavrelInstance instance(quint16(port), &app);
+    instance.server()->setApplicationName(parser.value(nameOption));
+    instance.registerCommand(
+        QStringLiteral("echo"), [](const QString &argument) { return QStringList {argument}; });
+    instance.registerCommand(QStringLiteral("quit"), [&app](const QString &) {
+        // The answer is written before the event loop runs again.
+        QMetaObject::invokeMethod(&app, &QCoreApplication::quit, Qt::QueuedConnection);
+        return QStringList {QStringLiteral("bye")};
+    });
+    QObject::connect(&instance, &TavrelInstance::commandReceived,
+        [](const QString &name, const QString &argument) {
+            out() << "received command: " << name
+                  << (argument.isEmpty() ? QString() : QLatin1Char(' ') + argument) << Qt::endl;
+        });
+
+    if (instance.decide())
+        return serve(app, instance);
+    return handOff(app, instance, parser.positionalArguments());
 }

@@ -2,6 +2,8 @@
 
 #include "quordebug_p.h"
 #include "quorxmlrpcclient.h"
+#include "tavrelinstance.h"
+#include "tavrelplatform_p.h"
 
 #include <QTcpSocket>
 #include <QUrl>
@@ -12,6 +14,20 @@ namespace {
 const QString ServerHost = QStringLiteral("localhost");
 constexpr int ProbeTimeoutMs = 1000;
 const QString WordSeparator = QStringLiteral(" ");
+
+// The user, other than this process's, whose program listens where a command
+// to "localhost" may go; -1 when none is (or the platform cannot tell).
+qint64 otherUserListening(int port)
+{
+    const QHostAddress loopbacks[]
+        = {QHostAddress(QHostAddress::LocalHost), QHostAddress(QHostAddress::LocalHostIPv6)};
+    for (const QHostAddress &address : loopbacks) {
+        const qint64 owner = TavrelPlatform::listenerOwner(address, quint16(port));
+        if (owner >= 0 && owner != TavrelPlatform::effectiveUserId())
+            return owner;
+    }
+    return -1;
+}
 
 QUrl serverUrl(int port)
 {
@@ -70,6 +86,19 @@ void Tavrel::openTcp()
 
 void Tavrel::sendCommand(QString method, QString argument)
 {
+    // Loopback TCP is open to every local user: a command and its argument are
+    // not handed to a program of another user that took the port.
+    const qint64 otherUser = otherUserListening(port);
+    if (otherUser >= 0) {
+        const QString message = QStringLiteral("command not sent: port %1 is held by user %2")
+                                    .arg(port)
+                                    .arg(TavrelPlatform::userName(otherUser));
+        QMetaObject::invokeMethod(
+            this,
+            [this, message] { faultResponse(TavrelInstance::ListenerOfAnotherUser, message); },
+            Qt::QueuedConnection);
+        return;
+    }
     QVariantList params;
     if (!argument.isEmpty())
         params.append(QVariant(argument));

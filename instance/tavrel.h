@@ -44,7 +44,10 @@ public:
     //! Asks the instance "checkConnection"; the answer goes to lastConnectionAnswer().
     void openTcp();
     /*! Sends \a method with \a argument as its one string parameter, or with no
-        parameter when \a argument is empty. The answer goes to lastCommandAnswer(). */
+        parameter when \a argument is empty. The answer goes to lastCommandAnswer().
+        When the program listening on the port runs as another user (as far as
+        the platform tells), nothing is sent: faultResponse() gets -32001
+        (TavrelInstance::ListenerOfAnotherUser) from the event loop instead. */
     void sendCommand(QString method, QString argument);
 
     //! First word of the latest non-empty "checkConnection" answer; null after a fault.

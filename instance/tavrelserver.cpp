@@ -1,13 +1,11 @@
 #include "tavrelserver.h"
 
 #include "quorxmlrpcserver.h"
+#include "tavrelplatform_p.h"
 
 #include <QCoreApplication>
 #include <QHash>
 #include <QHostAddress>
-
-#include <pwd.h>
-#include <unistd.h>
 
 namespace {
 
@@ -18,16 +16,21 @@ QString asWord(QString text)
     return text.isEmpty() ? QStringLiteral("-") : text;
 }
 
-QString ownerName()
+const QString GetAppInfo = QStringLiteral("getAppInfo");
+const QString CheckConnection = QStringLiteral("checkConnection");
+const QString ClientUserKey = QStringLiteral("tavrel.clientUser");
+
+// The user of the client on the other end of the call's connection, asked of
+// the kernel once per connection.
+qint64 clientUser(const QuorXmlRpcAnswer &answer)
 {
-    QByteArray buffer(16384, '\0');
-    passwd entry {};
-    passwd *found = nullptr;
-    if (::getpwuid_r(::geteuid(), &entry, buffer.data(), size_t(buffer.size()), &found) == 0
-        && found)
-        return QString::fromLocal8Bit(found->pw_name);
-    const QString user = qEnvironmentVariable("USER");
-    return user.isEmpty() ? QString::number(::geteuid()) : user;
+    const QVariant known = answer.connectionValue(ClientUserKey);
+    if (known.isValid())
+        return known.toLongLong();
+    const qint64 user = TavrelPlatform::socketOwner(
+        answer.peerAddress(), answer.peerPort(), answer.localAddress(), answer.localPort());
+    answer.setConnectionValue(ClientUserKey, user);
+    return user;
 }
 
 } // namespace
@@ -42,6 +45,7 @@ public:
     { }
 
     void registerMethods(QuorXmlRpcServer *server);
+    void checkUser(const QuorXmlRpcAnswer &answer) const;
     void runCommand(
         const QString &name, const QVariantList &params, const QuorXmlRpcAnswer &answer);
 
@@ -51,18 +55,36 @@ public:
     QString applicationName;
     QString errorString;
     QHash<QString, TavrelServer::Command> commands;
+    bool allUsersAllowed = false;
 };
 
 void TavrelServerPrivate::registerMethods(QuorXmlRpcServer *server)
 {
     server->registerMethod(
-        QStringLiteral("getAppInfo"), [this](const QVariantList &, const QuorXmlRpcAnswer &answer) {
+        GetAppInfo, [this](const QVariantList &, const QuorXmlRpcAnswer &answer) {
             answer.setValue(q->appInfo());
         });
-    server->registerMethod(QStringLiteral("checkConnection"),
-        [](const QVariantList &, const QuorXmlRpcAnswer &answer) {
+    server->registerMethod(
+        CheckConnection, [](const QVariantList &, const QuorXmlRpcAnswer &answer) {
             answer.setValue(QStringLiteral("ready"));
         });
+    server->setCallCheck([this](const QuorXmlRpcAnswer &answer) { checkUser(answer); });
+}
+
+// Loopback TCP is open to every local user: without this check any of them
+// could make the instance run its commands.
+void TavrelServerPrivate::checkUser(const QuorXmlRpcAnswer &answer) const
+{
+    if (allUsersAllowed || answer.method() == GetAppInfo || answer.method() == CheckConnection)
+        return;
+    const qint64 user = clientUser(answer);
+    if (user >= 0 && user == TavrelPlatform::effectiveUserId())
+        return;
+    answer.setFault(TavrelServer::PermissionDenied,
+        user == TavrelPlatform::UnknownUser
+            ? QStringLiteral("permission denied: the client's user cannot be told here")
+            : QStringLiteral("permission denied: only the instance's own user may call %1")
+                  .arg(answer.method()));
 }
 
 void TavrelServerPrivate::runCommand(
@@ -153,7 +175,7 @@ QString TavrelServer::applicationName() const
 QString TavrelServer::appInfo() const
 {
     return QString::number(QCoreApplication::applicationPid()) + QLatin1Char(' ')
-        + asWord(applicationName()) + QLatin1Char(' ') + asWord(ownerName());
+        + asWord(applicationName()) + QLatin1Char(' ') + asWord(TavrelPlatform::currentUserName());
 }
 
 void TavrelServer::registerCommand(const QString &name, Command command)
@@ -173,6 +195,16 @@ void TavrelServer::unregisterCommand(const QString &name)
     d->commands.remove(name);
     d->ipv4->unregisterMethod(name);
     d->ipv6->unregisterMethod(name);
+}
+
+void TavrelServer::setAllUsersAllowed(bool allowed)
+{
+    d_func()->allUsersAllowed = allowed;
+}
+
+bool TavrelServer::allUsersAllowed() const
+{
+    return d_func()->allUsersAllowed;
 }
 
 QList<QuorXmlRpcServer *> TavrelServer::xmlRpcServers() const

@@ -27,6 +27,14 @@ class TavrelServerPrivate;
 
     Unknown commands are fault -32601, other parameters fault -32602.
 
+    Only clients of the user this process runs as get their commands run, or
+    any method answered but "getAppInfo" and "checkConnection", which tell
+    anyone who holds the port. A client of another user gets fault -32000
+    (PermissionDenied) and no handler runs. The user of a client is the owner
+    of its socket as the kernel tells it; where the platform cannot tell
+    (everywhere but Linux), every client counts as another user's, unless
+    setAllUsersAllowed() lets every user in.
+
     \code
     TavrelServer server;
     server.registerCommand("open", [](const QString &file) { return QStringList{openFile(file)}; });
@@ -41,6 +49,12 @@ class TAVREL_EXPORT TavrelServer : public QObject
 public:
     //! A command handler: gets the argument, empty when none was sent, and returns the answer.
     using Command = std::function<QStringList(const QString &argument)>;
+
+    //! The fault code the server answers a client of another user with.
+    enum FaultCode {
+        PermissionDenied = -32000, //!< The client runs as another user (or its user is unknown).
+    };
+    Q_ENUM(FaultCode)
 
     //! A server not yet listening, owned by \a parent.
     explicit TavrelServer(QObject *parent = nullptr);
@@ -72,7 +86,15 @@ public:
     //! Removes the command \a name; later calls of it get fault -32601.
     void unregisterCommand(const QString &name);
 
-    //! The XML-RPC servers behind it (127.0.0.1, ::1), for limits or further methods.
+    /*! Whether clients of every user may call every method (default false:
+        only those of this process's user). Allowing them lets any local user
+        run the commands. */
+    void setAllUsersAllowed(bool allowed);
+    //! Whether clients of every user may call every method.
+    bool allUsersAllowed() const;
+
+    /*! The XML-RPC servers behind it (127.0.0.1, ::1), for limits or further
+        methods; their call check is the server's user check, keep it. */
     QList<QuorXmlRpcServer *> xmlRpcServers() const;
 
 Q_SIGNALS:

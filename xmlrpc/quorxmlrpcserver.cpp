@@ -31,6 +31,17 @@ QByteArray responseDocument(const QuorResponse &result, const QuorCodec::Options
 
 using Delivery = std::function<void(const QuorResponse &)>;
 
+// What the answers to one call know of the connection that carried it. The
+// values go with the connection; answers only look at them while it is open.
+struct Peer
+{
+    QHostAddress peerAddress;
+    quint16 peerPort = 0;
+    QHostAddress localAddress;
+    quint16 localPort = 0;
+    std::weak_ptr<QHash<QString, QVariant>> values;
+};
+
 const QString ListMethods = QStringLiteral("system.listMethods");
 const QString MultiCall = QStringLiteral("system.multicall");
 
@@ -109,10 +120,11 @@ bool hasBytesWaiting(const QTcpSocket *socket)
 class QuorXmlRpcAnswerPrivate
 {
 public:
-    QuorXmlRpcAnswerPrivate(
-        const QString &methodName, const QuorCodec::Options &codecOptions, Delivery delivery)
+    QuorXmlRpcAnswerPrivate(const QString &methodName, const QuorCodec::Options &codecOptions,
+        Peer callPeer, Delivery delivery)
         : method(methodName)
         , options(codecOptions)
+        , peer(std::move(callPeer))
         , deliver(std::move(delivery))
     { }
 
@@ -134,6 +146,7 @@ public:
 
     const QString method;
     const QuorCodec::Options options;
+    const Peer peer;
     bool answered = false;
     Delivery deliver;
 };
@@ -154,6 +167,38 @@ QString QuorXmlRpcAnswer::method() const
 bool QuorXmlRpcAnswer::isAnswered() const
 {
     return d->answered;
+}
+
+QHostAddress QuorXmlRpcAnswer::peerAddress() const
+{
+    return d->peer.peerAddress;
+}
+
+quint16 QuorXmlRpcAnswer::peerPort() const
+{
+    return d->peer.peerPort;
+}
+
+QHostAddress QuorXmlRpcAnswer::localAddress() const
+{
+    return d->peer.localAddress;
+}
+
+quint16 QuorXmlRpcAnswer::localPort() const
+{
+    return d->peer.localPort;
+}
+
+QVariant QuorXmlRpcAnswer::connectionValue(const QString &key) const
+{
+    const auto values = d->peer.values.lock();
+    return values ? values->value(key) : QVariant();
+}
+
+void QuorXmlRpcAnswer::setConnectionValue(const QString &key, const QVariant &value) const
+{
+    if (const auto values = d->peer.values.lock())
+        values->insert(key, value);
 }
 
 void QuorXmlRpcAnswer::setValue(const QVariant &value) const
@@ -194,19 +239,20 @@ public:
     void acceptConnections();
     bool makeRoom();
     void closeConnections();
-    void dispatch(const QByteArray &body, const Delivery &delivery);
+    void dispatch(const QByteArray &body, const Peer &peer, const Delivery &delivery);
     void invoke(const QString &method, const QVariantList &params, const QuorXmlRpcAnswer &answer);
     void multicall(const QVariantList &params, const QuorXmlRpcAnswer &answer);
 
-    QuorXmlRpcAnswer makeAnswer(const QString &method, Delivery delivery) const
+    QuorXmlRpcAnswer makeAnswer(const QString &method, const Peer &peer, Delivery delivery) const
     {
-        return QuorXmlRpcAnswer(
-            std::make_shared<QuorXmlRpcAnswerPrivate>(method, codecOptions, std::move(delivery)));
+        return QuorXmlRpcAnswer(std::make_shared<QuorXmlRpcAnswerPrivate>(
+            method, codecOptions, peer, std::move(delivery)));
     }
 
     QuorXmlRpcServer *q;
     QTcpServer *tcpServer;
     QHash<QString, QuorXmlRpcServer::Method> methods;
+    QuorXmlRpcServer::CallCheck callCheck;
     // Longest waiting for their clients first (see makeRoom()).
     QList<QuorXmlRpcConnection *> connections;
     QStringList paths = {QStringLiteral("/"), QStringLiteral("/RPC2")};
@@ -239,6 +285,11 @@ public:
         connect(m_socket, &QTcpSocket::bytesWritten, this, [this] { drained(); });
         connect(m_socket, &QTcpSocket::disconnected, this, [this] { close(); });
         m_timer.start();
+        m_peer.peerAddress = socket->peerAddress();
+        m_peer.peerPort = socket->peerPort();
+        m_peer.localAddress = socket->localAddress();
+        m_peer.localPort = socket->localPort();
+        m_peer.values = m_values;
     }
 
     ~QuorXmlRpcConnection() override
@@ -360,11 +411,12 @@ private:
             : m_head.minorVersion == 0 ? QuorHttp::Connection::KeepAliveHttp10
                                        : QuorHttp::Connection::KeepAlive;
         const QuorCodec::Options options = m_server->codecOptions;
-        m_server->dispatch(body, [self, answerConnection, options](const QuorResponse &result) {
-            if (self)
-                self->respond(QuorHttp::response(
-                    200, "text/xml", responseDocument(result, options), answerConnection));
-        });
+        m_server->dispatch(
+            body, m_peer, [self, answerConnection, options](const QuorResponse &result) {
+                if (self)
+                    self->respond(QuorHttp::response(
+                        200, "text/xml", responseDocument(result, options), answerConnection));
+            });
         return true;
     }
 
@@ -508,6 +560,9 @@ private:
 
     QTcpSocket *m_socket;
     QuorXmlRpcServerPrivate *m_server;
+    const std::shared_ptr<QHash<QString, QVariant>> m_values
+        = std::make_shared<QHash<QString, QVariant>>();
+    Peer m_peer;
     QTimer m_timer;
     QByteArray m_buffer;
     QuorHttpHead m_head;
@@ -566,7 +621,8 @@ void QuorXmlRpcServerPrivate::closeConnections()
         connection->detach();
 }
 
-void QuorXmlRpcServerPrivate::dispatch(const QByteArray &body, const Delivery &delivery)
+void QuorXmlRpcServerPrivate::dispatch(
+    const QByteArray &body, const Peer &peer, const Delivery &delivery)
 {
     const QuorRequest request = QuorFastCodec::readRequestBytes(body, codecOptions);
     if (request.fault.isFault)
@@ -574,12 +630,19 @@ void QuorXmlRpcServerPrivate::dispatch(const QByteArray &body, const Delivery &d
     if (request.method.isEmpty())
         return delivery(QuorResponse::fromFault(QuorXmlRpcServer::InvalidRequest,
             QStringLiteral("invalid request: not a method call")));
-    invoke(request.method, request.params, makeAnswer(request.method, delivery));
+    invoke(request.method, request.params, makeAnswer(request.method, peer, delivery));
 }
 
 void QuorXmlRpcServerPrivate::invoke(
     const QString &method, const QVariantList &params, const QuorXmlRpcAnswer &answer)
 {
+    if (callCheck) {
+        // A copy: the check may replace itself while it runs.
+        const QuorXmlRpcServer::CallCheck check = callCheck;
+        check(answer);
+        if (answer.isAnswered())
+            return;
+    }
     if (method == ListMethods) {
         // A QStringList is no XML-RPC value; a list of strings is.
         answer.setValue(QVariant(q->methods()).toList());
@@ -616,19 +679,19 @@ void QuorXmlRpcServerPrivate::multicall(const QVariantList &params, const QuorXm
     for (int i = 0; i < calls.size(); ++i) {
         const QVariantMap call = calls.at(i).toMap();
         const QString method = call.value(QStringLiteral("methodName")).toString();
-        const QuorXmlRpcAnswer entry
-            = makeAnswer(method, [results, remaining, i, answer](const QuorResponse &result) {
-                  if (result.isFault) {
-                      QVariantMap fault;
-                      fault.insert(QStringLiteral("faultCode"), result.faultCode);
-                      fault.insert(QStringLiteral("faultString"), result.faultString);
-                      (*results)[i] = fault;
-                  } else {
-                      (*results)[i] = QVariantList {result.value};
-                  }
-                  if (--*remaining == 0)
-                      answer.setValue(*results);
-              });
+        const QuorXmlRpcAnswer entry = makeAnswer(
+            method, answer.d->peer, [results, remaining, i, answer](const QuorResponse &result) {
+                if (result.isFault) {
+                    QVariantMap fault;
+                    fault.insert(QStringLiteral("faultCode"), result.faultCode);
+                    fault.insert(QStringLiteral("faultString"), result.faultString);
+                    (*results)[i] = fault;
+                } else {
+                    (*results)[i] = QVariantList {result.value};
+                }
+                if (--*remaining == 0)
+                    answer.setValue(*results);
+            });
         if (calls.at(i).userType() != QMetaType::QVariantMap || method.isEmpty())
             entry.setFault(QuorXmlRpcServer::InvalidRequest,
                 QStringLiteral("invalid request: not a method call"));
@@ -709,6 +772,11 @@ QStringList QuorXmlRpcServer::methods() const
     names.removeDuplicates();
     names.sort();
     return names;
+}
+
+void QuorXmlRpcServer::setCallCheck(CallCheck check)
+{
+    d_func()->callCheck = std::move(check);
 }
 
 void QuorXmlRpcServer::setPaths(const QStringList &paths)

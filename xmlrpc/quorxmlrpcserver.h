@@ -40,6 +40,21 @@ public:
     //! Whether the call has been answered, by any copy.
     bool isAnswered() const;
 
+    //! The address the client's connection comes from.
+    QHostAddress peerAddress() const;
+    //! The port the client's connection comes from.
+    quint16 peerPort() const;
+    //! The server's address that the client connected to.
+    QHostAddress localAddress() const;
+    //! The server's port that the client connected to.
+    quint16 localPort() const;
+    /*! The value kept under \a key with the client's connection by an earlier
+        call on it (what a method learned about the client, say): invalid when
+        none was kept, and once the connection has closed. */
+    QVariant connectionValue(const QString &key) const;
+    //! Keeps \a value under \a key with the client's connection, for as long as it stays open.
+    void setConnectionValue(const QString &key, const QVariant &value) const;
+
     //! Answers the call with \a value, unless it is answered already.
     void setValue(const QVariant &value) const;
     //! Answers the call with the fault \a code and \a message, unless it is answered already.
@@ -100,6 +115,9 @@ public:
     /*! A method: called with the call's parameters and its answer, on which it
         calls setValue() or setFault() once, now or later. */
     using Method = std::function<void(const QVariantList &params, const QuorXmlRpcAnswer &answer)>;
+    /*! A check of each call before its method runs: it may answer the call
+        (with a fault, say), and then the method does not run. */
+    using CallCheck = std::function<void(const QuorXmlRpcAnswer &answer)>;
 
     //! A server not yet listening, owned by \a parent.
     explicit QuorXmlRpcServer(QObject *parent = nullptr);
@@ -129,6 +147,9 @@ public:
     void unregisterMethod(const QString &name);
     //! Every method answered, the built-in ones included, sorted.
     QStringList methods() const;
+    /*! Runs \a check before every call's method, the built-in ones and each
+        call inside "system.multicall" included; an empty one runs none. */
+    void setCallCheck(CallCheck check);
 
     //! Sets the request paths answered; other paths get 404.
     void setPaths(const QStringList &paths);

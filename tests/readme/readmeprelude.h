@@ -12,6 +12,7 @@
 #include "quorxmlrpcclientoptions.h"
 #include "quorxmlrpcserver.h"
 #include "tavrel.h"
+#include "tavrelinstance.h"
 #include "tavrelserver.h"
 
 #include <QCoreApplication>

@@ -1,0 +1,458 @@
+#include "tavrelinstance.h"
+
+#include "quorcodec_p.h"
+#include "quorhttpclient_p.h"
+#include "tavrelplatform_p.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QHash>
+#include <QHostAddress>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QPointer>
+#include <QTimer>
+#include <QUrl>
+
+#include <functional>
+
+namespace {
+
+// A launch that loses the race for the port, and then finds nobody there
+// because the winner gave up, tries again this many times.
+constexpr int MaximumAttempts = 5;
+constexpr int DefaultTimeoutMs = 3000;
+
+// The holder is asked at an address, never at "localhost": resolving a name
+// costs a lookup thread and more than the whole hand-off.
+const QList<QHostAddress> &loopbacks()
+{
+    static const QList<QHostAddress> addresses {
+        QHostAddress(QHostAddress::LocalHost), QHostAddress(QHostAddress::LocalHostIPv6)};
+    return addresses;
+}
+
+QUrl urlOf(const QHostAddress &address, quint16 port)
+{
+    QUrl url;
+    url.setScheme(QStringLiteral("http"));
+    url.setHost(address.toString());
+    url.setPort(port);
+    url.setPath(QStringLiteral("/RPC2"));
+    return url;
+}
+
+// What became of one call.
+struct Outcome
+{
+    bool reachedNobody = false; // nothing listens there
+    bool isFault = false;
+    int code = 0;
+    QString message;
+    QVariant value;
+};
+
+} // namespace
+
+class TavrelInstancePrivate
+{
+public:
+    explicit TavrelInstancePrivate(TavrelInstance *instance, quint16 instancePort)
+        : q(instance)
+        , port(instancePort)
+        , server(new TavrelServer(instance))
+        , transport(new QuorHttpTransport(nullptr, instance))
+    {
+        QObject::connect(transport, &QuorHttpTransport::finished, instance,
+            [this](QNetworkReply *reply) { finished(reply); });
+        QObject::connect(
+            server, &TavrelServer::commandReceived, instance, &TavrelInstance::commandReceived);
+    }
+
+    using Done = std::function<void(const Outcome &)>;
+    void post(
+        const QHostAddress &address, const QString &method, const QVariantList &params, Done done);
+    void finished(QNetworkReply *reply);
+
+    void attempt();
+    void ask(int addressIndex);
+    void classify(const Outcome &outcome, int addressIndex);
+    void decide(TavrelInstance::Holder decided, const QString &error = QString());
+    void fail(int id, int code, const QString &message);
+    bool mayCommand(int id);
+
+    // A call in flight, with what to do with its outcome.
+    struct Call
+    {
+        Done done;
+        bool timedOut = false;
+    };
+
+    TavrelInstance *q;
+    const quint16 port;
+    TavrelServer *server;
+    QuorHttpTransport *transport;
+    QHash<QNetworkReply *, Call> calls;
+    int timeout = DefaultTimeoutMs;
+    bool allUsersAllowed = false;
+
+    TavrelInstance::Holder holder = TavrelInstance::Undecided;
+    bool deciding = false;
+    int attempts = 0;
+    QHostAddress holderAddress;
+    qint64 holderPid = 0;
+    QString holderName;
+    QString reportedOwner;
+    qint64 holderUid = TavrelPlatform::UnknownUser;
+    QString errorString;
+    int errorCode = 0;
+    int lastCommandId = 0;
+};
+
+void TavrelInstancePrivate::post(
+    const QHostAddress &address, const QString &method, const QVariantList &params, Done done)
+{
+    QNetworkRequest request(urlOf(address, port));
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("text/xml"));
+    request.setRawHeader(QByteArrayLiteral("User-Agent"), QByteArrayLiteral("tavrel/1"));
+    QNetworkReply *reply = transport->post(request, QuorFastCodec::writeCallUtf8(method, params));
+    calls.insert(reply, Call {std::move(done), false});
+    auto *timer = new QTimer(reply);
+    timer->setSingleShot(true);
+    QObject::connect(timer, &QTimer::timeout, reply, [this, reply] {
+        const auto call = calls.find(reply);
+        if (call == calls.end())
+            return;
+        call->timedOut = true;
+        reply->abort();
+    });
+    timer->start(timeout);
+}
+
+void TavrelInstancePrivate::finished(QNetworkReply *reply)
+{
+    const Call call = calls.take(reply);
+    reply->deleteLater();
+    if (!call.done)
+        return;
+    Outcome outcome;
+    if (call.timedOut) {
+        outcome.isFault = true;
+        outcome.code = TavrelInstance::TransportError;
+        outcome.message = QStringLiteral("no answer within %1 ms").arg(timeout);
+    } else if (reply->error() != QNetworkReply::NoError) {
+        outcome.isFault = true;
+        outcome.code = TavrelInstance::TransportError;
+        outcome.message = reply->errorString();
+        outcome.reachedNobody = reply->error() == QNetworkReply::ConnectionRefusedError
+            || (TavrelPlatform::tellsSocketOwners()
+                && TavrelPlatform::listenerOwner(QHostAddress(reply->url().host()), port)
+                    == TavrelPlatform::NoSocket);
+    } else {
+        const QuorResponse response = QuorFastCodec::readResponseBytes(reply->readAll());
+        outcome.isFault = response.isFault;
+        outcome.code = response.faultCode;
+        outcome.message = response.faultString;
+        outcome.value = response.value;
+    }
+    call.done(outcome);
+}
+
+void TavrelInstancePrivate::attempt()
+{
+    ++attempts;
+    if (server->listen(port)) {
+        holderAddress = QHostAddress();
+        holderPid = QCoreApplication::applicationPid();
+        holderName = server->appInfo().section(QLatin1Char(' '), 1, 1);
+        reportedOwner = TavrelPlatform::currentUserName();
+        holderUid = TavrelPlatform::effectiveUserId();
+        decide(TavrelInstance::ThisProcess);
+        return;
+    }
+    errorString = server->errorString();
+    ask(0);
+}
+
+void TavrelInstancePrivate::ask(int addressIndex)
+{
+    if (addressIndex >= loopbacks().size()) {
+        // Whoever held the port has gone: listen again.
+        if (attempts < MaximumAttempts)
+            attempt();
+        else
+            decide(TavrelInstance::Unavailable,
+                QStringLiteral("cannot serve on port %1, and nothing serves there: %2")
+                    .arg(port)
+                    .arg(errorString));
+        return;
+    }
+    post(loopbacks().at(addressIndex), QStringLiteral("getAppInfo"), {},
+        [this, addressIndex](const Outcome &outcome) { classify(outcome, addressIndex); });
+}
+
+void TavrelInstancePrivate::classify(const Outcome &outcome, int addressIndex)
+{
+    if (outcome.reachedNobody) {
+        ask(addressIndex + 1);
+        return;
+    }
+    holderAddress = loopbacks().at(addressIndex);
+    holderUid = TavrelPlatform::listenerOwner(holderAddress, port);
+    if (holderUid == TavrelPlatform::NoSocket) {
+        // It answered, and has gone since.
+        holderUid = TavrelPlatform::UnknownUser;
+        ask(loopbacks().size());
+        return;
+    }
+
+    // An instance answers "PID NAME OWNER".
+    const QStringList words = outcome.value.userType() == QMetaType::QString
+        ? outcome.value.toString().split(QLatin1Char(' '))
+        : QStringList();
+    bool pidIsNumber = false;
+    const qint64 pid = words.value(0).toLongLong(&pidIsNumber);
+    if (outcome.isFault || words.size() < 3 || !pidIsNumber || pid <= 0) {
+        holderPid = 0;
+        holderName.clear();
+        reportedOwner.clear();
+        decide(TavrelInstance::NotAnInstance,
+            outcome.isFault
+                ? QStringLiteral("port %1 is held by something that is no instance: %2")
+                      .arg(port)
+                      .arg(outcome.message)
+                : QStringLiteral("port %1 is held by something that is no instance").arg(port));
+        return;
+    }
+    holderPid = pid;
+    holderName = words.at(1);
+    reportedOwner = words.at(2);
+    if (holderUid == TavrelPlatform::UnknownUser)
+        decide(TavrelInstance::UnknownUser);
+    else if (holderUid == TavrelPlatform::effectiveUserId())
+        decide(TavrelInstance::SameUser);
+    else
+        decide(TavrelInstance::OtherUser);
+}
+
+void TavrelInstancePrivate::decide(TavrelInstance::Holder decided, const QString &error)
+{
+    holder = decided;
+    deciding = false;
+    if (!error.isNull())
+        errorString = error;
+    QMetaObject::invokeMethod(
+        q, [this, decided] { Q_EMIT q->decided(decided); }, Qt::QueuedConnection);
+}
+
+void TavrelInstancePrivate::fail(int id, int code, const QString &message)
+{
+    errorCode = code;
+    errorString = message;
+    QMetaObject::invokeMethod(
+        q, [this, id, code, message] { Q_EMIT q->commandFailed(id, code, message); },
+        Qt::QueuedConnection);
+}
+
+// Whether the command id may go to the holder; fails it otherwise.
+bool TavrelInstancePrivate::mayCommand(int id)
+{
+    using Holder = TavrelInstance::Holder;
+    const bool anyUser
+        = allUsersAllowed && (holder == Holder::OtherUser || holder == Holder::UnknownUser);
+    if (holder != Holder::SameUser && !anyUser) {
+        if (holder == Holder::OtherUser || holder == Holder::UnknownUser) {
+            fail(id, TavrelInstance::ListenerOfAnotherUser,
+                QStringLiteral("command not sent: port %1 is held by an instance of %2")
+                    .arg(port)
+                    .arg(holder == Holder::OtherUser
+                            ? QStringLiteral("user %1").arg(q->holderOwner())
+                            : QStringLiteral("a user unknown")));
+        } else {
+            fail(id, TavrelInstance::NoInstance,
+                QStringLiteral("command not sent: no other instance of this user serves on port %1")
+                    .arg(port));
+        }
+        return false;
+    }
+    if (allUsersAllowed)
+        return true;
+    // Whoever listens now, which may no longer be whoever answered before.
+    const qint64 listener = TavrelPlatform::listenerOwner(holderAddress, port);
+    if (listener != TavrelPlatform::NoSocket && listener != TavrelPlatform::effectiveUserId()) {
+        fail(id, TavrelInstance::ListenerOfAnotherUser,
+            listener == TavrelPlatform::UnknownUser
+                ? QStringLiteral("command not sent: the user listening on port %1 cannot be told")
+                      .arg(port)
+                : QStringLiteral("command not sent: port %1 is held by user %2")
+                      .arg(port)
+                      .arg(TavrelPlatform::userName(listener)));
+        return false;
+    }
+    return true;
+}
+
+TavrelInstance::TavrelInstance(quint16 port, QObject *parent)
+    : QObject(parent)
+    , d_ptr(new TavrelInstancePrivate(this, port))
+{
+    // For queued connections and signal spies of decided().
+    qRegisterMetaType<TavrelInstance::Holder>();
+}
+
+TavrelInstance::~TavrelInstance()
+{
+    Q_D(TavrelInstance);
+    // Calls still in flight go with the transport, silently.
+    d->calls.clear();
+    delete d->transport;
+}
+
+quint16 TavrelInstance::port() const
+{
+    return d_func()->port;
+}
+
+void TavrelInstance::setTimeout(int milliseconds)
+{
+    d_func()->timeout = milliseconds;
+}
+
+int TavrelInstance::timeout() const
+{
+    return d_func()->timeout;
+}
+
+void TavrelInstance::setAllUsersAllowed(bool allowed)
+{
+    Q_D(TavrelInstance);
+    d->allUsersAllowed = allowed;
+    d->server->setAllUsersAllowed(allowed);
+}
+
+bool TavrelInstance::allUsersAllowed() const
+{
+    return d_func()->allUsersAllowed;
+}
+
+TavrelServer *TavrelInstance::server() const
+{
+    return d_func()->server;
+}
+
+void TavrelInstance::registerCommand(const QString &name, TavrelServer::Command command)
+{
+    d_func()->server->registerCommand(name, std::move(command));
+}
+
+void TavrelInstance::start()
+{
+    Q_D(TavrelInstance);
+    if (d->deciding || d->holder == ThisProcess)
+        return;
+    d->deciding = true;
+    d->holder = Undecided;
+    d->attempts = 0;
+    d->attempt();
+}
+
+bool TavrelInstance::decide()
+{
+    Q_D(TavrelInstance);
+    start();
+    // Every step of the decision ends within timeout(), so this ends.
+    while (d->holder == Undecided) {
+        QCoreApplication::processEvents(
+            QEventLoop::WaitForMoreEvents | QEventLoop::ExcludeUserInputEvents);
+    }
+    return d->holder == ThisProcess;
+}
+
+TavrelInstance::Holder TavrelInstance::holder() const
+{
+    return d_func()->holder;
+}
+
+bool TavrelInstance::isServing() const
+{
+    return d_func()->holder == ThisProcess;
+}
+
+qint64 TavrelInstance::holderPid() const
+{
+    return d_func()->holderPid;
+}
+
+QString TavrelInstance::holderName() const
+{
+    return d_func()->holderName;
+}
+
+QString TavrelInstance::holderOwner() const
+{
+    Q_D(const TavrelInstance);
+    return d->holderUid >= 0 ? TavrelPlatform::userName(d->holderUid) : d->reportedOwner;
+}
+
+qint64 TavrelInstance::holderUid() const
+{
+    const qint64 uid = d_func()->holderUid;
+    return uid >= 0 ? uid : -1;
+}
+
+QString TavrelInstance::errorString() const
+{
+    return d_func()->errorString;
+}
+
+int TavrelInstance::errorCode() const
+{
+    return d_func()->errorCode;
+}
+
+int TavrelInstance::sendCommand(const QString &name, const QString &argument)
+{
+    Q_D(TavrelInstance);
+    const int id = ++d->lastCommandId;
+    if (!d->mayCommand(id))
+        return id;
+    QVariantList params;
+    if (!argument.isEmpty())
+        params.append(argument);
+    d->post(d->holderAddress, name, params, [d, id](const Outcome &outcome) {
+        if (outcome.isFault) {
+            d->errorCode = outcome.code;
+            d->errorString = outcome.message;
+            Q_EMIT d->q->commandFailed(id, outcome.code, outcome.message);
+        } else {
+            Q_EMIT d->q->commandAnswered(id, outcome.value.toStringList());
+        }
+    });
+    return id;
+}
+
+bool TavrelInstance::sendCommandAndWait(
+    const QString &name, const QString &argument, QStringList *answer)
+{
+    bool done = false;
+    bool answered = false;
+    int id = 0;
+    QObject context;
+    connect(this, &TavrelInstance::commandAnswered, &context,
+        [&](int answeredId, const QStringList &words) {
+            if (answeredId != id)
+                return;
+            done = answered = true;
+            if (answer)
+                *answer = words;
+        });
+    connect(this, &TavrelInstance::commandFailed, &context,
+        [&](int failedId, int, const QString &) { done = done || failedId == id; });
+    id = sendCommand(name, argument);
+    // The command ends within timeout(), so this ends.
+    while (!done) {
+        QCoreApplication::processEvents(
+            QEventLoop::WaitForMoreEvents | QEventLoop::ExcludeUserInputEvents);
+    }
+    return answered;
+}

@@ -1,0 +1,158 @@
+#ifndef TAVRELINSTANCE_H
+#define TAVRELINSTANCE_H
+
+#include "tavrel_export.h"
+#include "tavrelserver.h"
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+class TavrelInstancePrivate;
+
+/*!
+    One instance of an application per user: the first launch serves on a
+    loopback TCP port, later launches hand it their command and exit.
+
+    \code
+    TavrelInstance instance(47111);
+    instance.registerCommand("open", [&](const QString &file) { return
+   QStringList{window.open(file)}; }); if (!instance.decide()) {                            //
+   another process holds the port if (instance.holder() == TavrelInstance::SameUser)
+            instance.sendCommandAndWait("open", file);   // its answer, or a fault
+        return 0;
+    }
+    return app.exec();                                   // this process is the instance
+    \endcode
+
+    Deciding: decide() blocks until it is decided, start() returns at once and
+    decided() follows. This process becomes the instance when it can listen on
+    the port (on 127.0.0.1, and ::1 where there is one); the kernel lets one
+    process do that, so of launches started together exactly one serves.
+    Otherwise it asks the holder of the port "getAppInfo", and holder() tells
+    what holds it: an instance of this user, of another user, of a user the
+    platform cannot tell, or something that is no Tavrel instance (it listens
+    but gives no "getAppInfo" answer within timeout()). holderPid(),
+    holderName() and holderOwner() tell which instance it is.
+
+    Commands: sendCommand() sends one to an instance of this user; exactly one
+    of commandAnswered() and commandFailed() follows for it, from the event
+    loop. sendCommandAndWait() waits for that. Right before a command leaves,
+    the owner of the listening socket is checked again: a command never goes
+    to a program of another user, and fails with ListenerOfAnotherUser instead.
+
+    Serving: registerCommand() and commandReceived() are those of server(),
+    the TavrelServer that serves once this process is the instance; it runs
+    only commands of clients of this user.
+
+    Owners come from the kernel (on Linux). Where the platform cannot tell the
+    owner of a socket, holder() is UnknownUser rather than a guess; such a
+    holder gets no command and the server refuses every client's, unless
+    setAllUsersAllowed() lets every user in both ways.
+*/
+class TAVREL_EXPORT TavrelInstance : public QObject
+{
+    Q_OBJECT
+
+public:
+    //! What holds the port, as far as the decision went.
+    enum Holder {
+        Undecided, //!< Not decided yet.
+        ThisProcess, //!< This process serves: it is the instance.
+        SameUser, //!< An instance of this process's user serves; commands go to it.
+        OtherUser, //!< An instance of another user holds the port; it gets no command.
+        UnknownUser, //!< An instance holds the port; the platform cannot tell its user.
+        NotAnInstance, //!< Something that is no Tavrel instance listens, or it did not answer in
+                       //!< time.
+        Unavailable, //!< This process cannot serve and finds nobody serving; see errorString().
+    };
+    Q_ENUM(Holder)
+
+    //! The fault codes of commands that this side ends itself.
+    enum FaultCode {
+        ListenerOfAnotherUser
+        = -32001, //!< Not sent: the port's listener is another user's, or of a user unknown.
+        NoInstance
+        = -32002, //!< Not sent: no instance of this user is known to serve (see holder()).
+        TransportError = -32300, //!< Sending failed or no answer came within timeout().
+    };
+    Q_ENUM(FaultCode)
+
+    //! An instance for \a port (1 to 65535), not decided yet, owned by \a parent.
+    explicit TavrelInstance(quint16 port, QObject *parent = nullptr);
+    //! Stops serving; commands still waiting end without a signal.
+    ~TavrelInstance() override;
+
+    //! The port.
+    quint16 port() const;
+    //! Sets how long one step may take: reaching the holder, its "getAppInfo" answer, a command's
+    //! answer.
+    void setTimeout(int milliseconds);
+    //! How long one step may take, in milliseconds (default 3000).
+    int timeout() const;
+    /*! Lets commands go to, and come from, programs of every user (default
+        false: this process's user only). Any local user may then run the commands. */
+    void setAllUsersAllowed(bool allowed);
+    //! Whether commands go to, and come from, programs of every user.
+    bool allUsersAllowed() const;
+
+    //! The server this process serves with once it is the instance.
+    TavrelServer *server() const;
+    //! Answers the command \a name with \a command when this process is the instance.
+    void registerCommand(const QString &name, TavrelServer::Command command);
+
+    /*! Decides whether this process is the instance, from the event loop;
+        decided() follows. Does nothing while this process serves. */
+    void start();
+    /*! Decides like start() and returns once decided, running a local event
+        loop meanwhile (for main(), before the application's). Whether this
+        process is the instance. */
+    bool decide();
+
+    //! What holds the port.
+    Holder holder() const;
+    //! Whether this process is the instance.
+    bool isServing() const;
+    //! The process id of the instance; 0 when not known.
+    qint64 holderPid() const;
+    //! The name the instance reports (its application name, spaces as '_').
+    QString holderName() const;
+    /*! The login name of the holder's user: the owner of its listening socket
+        where the platform tells it (holderUid() is not -1), else the owner the
+        instance reports. */
+    QString holderOwner() const;
+    //! The user id of the holder, from the kernel; -1 where the platform cannot tell.
+    qint64 holderUid() const;
+    //! What the latest failure was: of the decision, or of a command that failed.
+    QString errorString() const;
+
+    /*! Sends the command \a name with \a argument (none when empty) to the
+        instance. Returns the command's id; commandAnswered() or commandFailed()
+        follows with it, exactly once, from the event loop. */
+    int sendCommand(const QString &name, const QString &argument = QString());
+    /*! Sends like sendCommand() and waits for the outcome, running a local
+        event loop. True with the answer in \a answer (when not null); false on
+        a fault, with errorString() and errorCode(). */
+    bool sendCommandAndWait(
+        const QString &name, const QString &argument = QString(), QStringList *answer = nullptr);
+    //! The fault code of the latest command that failed; 0 before any.
+    int errorCode() const;
+
+Q_SIGNALS:
+    //! The decision is made: \a holder holds the port. Emitted once per start().
+    void decided(TavrelInstance::Holder holder);
+    //! Serving: the command \a name came with \a argument; emitted before its handler runs.
+    void commandReceived(const QString &name, const QString &argument);
+    //! The command \a id was answered with \a answer.
+    void commandAnswered(int id, const QStringList &answer);
+    //! The command \a id failed with the fault \a code and \a message.
+    void commandFailed(int id, int code, const QString &message);
+
+private:
+    Q_DECLARE_PRIVATE(TavrelInstance)
+    std::unique_ptr<TavrelInstancePrivate> d_ptr;
+};
+
+#endif
