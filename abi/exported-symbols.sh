@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Lists the symbols a built library exports, demangled and sorted: its own
 # classes' members, and the typeinfo, vtables and thunks the C++ ABI needs for
 # them. Any other defined dynamic symbol (a standard-library or Qt template

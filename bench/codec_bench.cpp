@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The codec's speed and memory: Tavrel's codec against its own DOM-based path
 // and, when built with it, Debian's xmlrpc-c, on one large document (an array
 // of 60,000 structs of five members, about 30 MB) and one small (a struct of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Sequential small calls on one kept-alive connection, for every pairing of
 // Tavrel's client and server with Python's xmlrpc and, where it is installed,
 // Debian's xmlrpc-c: calls per second and the

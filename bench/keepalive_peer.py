@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Python's xmlrpc as an independent peer for the keep-alive benchmark.
 
   keepalive_peer.py serve PORT     SimpleXMLRPCServer speaking HTTP/1.1 (keep-alive)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Calls over the loopback and instance detection, with Google Benchmark:
 //  - sequential small calls of one QuorXmlRpcClient to one QuorXmlRpcServer,
 //    with the 50th and 99th percentile of their latency,

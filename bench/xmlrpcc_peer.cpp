@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Debian's xmlrpc-c as an independent peer for the keep-alive benchmark.
 //
 //   xmlrpcc_peer serve PORT      an Abyss server (keep-alive) answering "echo"

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Builds the Debian packages from a copy of the source tree, checks them with
 # lintian, installs them and builds a consumer against the installed package.
 #   debian/build-and-check.sh WORK_DIR

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # A short scripted session of the instance demo: a first copy becomes the
 # instance, a second finds it and sends a command, a third tells it to quit.
 set -eu

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The instance demo: the first copy started on a port becomes the instance and
 // serves; every later copy finds it, prints the instance report, sends its
 // command (if any), prints the answer and exits. An instance of another user,

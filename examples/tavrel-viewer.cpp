@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A small text viewer, one window per user: launched again with a file, it
 // opens that file in the first window, raises it and exits.
 //

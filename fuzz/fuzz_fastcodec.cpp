@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fast codec against the DOM codec it stands in for, on any input: the
 // input read as a response document by both fast readers (from text and from
 // UTF-8) and by the DOM reader; and a value built from the same bytes, written

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Any XML document into the value reader, QuorObject::fromXml(): the root and
 // every element named value, in any letter case. Whatever it reads must go
 // through the writer, QuorObject::toXml(), and come back as the same value,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Response bodies, as a server sends them, into QuorObject::parseResponse()
 // on a real per-call object: exactly one signal, carrying the reply handed in,
 // and the object gone afterwards.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Raw bytes, HTTP framing included, from a client of a QuorXmlRpcServer on the
 // loopback, through the server's real path: the client connects, writes the
 // input, closes its sending side and reads until the server has closed and

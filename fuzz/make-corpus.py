@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Writes the seed corpora of the fuzz harnesses from real documents.
 
 Responses, faults and calls come from Python's xmlrpc.client.dumps, an

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Runs the fuzz harnesses of a fuzz build, each until it has used the given
 # seconds of CPU (user and system time, read from /proc), then interrupts it
 # with SIGINT, on which libFuzzer prints its final stats:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tavrel.h"
 
 #include "quordebug_p.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tavrelinstance.h"
 
 #include "quorcodec_p.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TAVRELINSTANCE_H
 #define TAVRELINSTANCE_H
 

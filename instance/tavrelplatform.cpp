@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tavrelplatform_p.h"
 
 #include <QByteArray>

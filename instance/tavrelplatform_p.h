@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TAVRELPLATFORM_P_H
 #define TAVRELPLATFORM_P_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tavrelserver.h"
 
 #include "quorxmlrpcserver.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TAVRELSERVER_H
 #define TAVRELSERVER_H
 

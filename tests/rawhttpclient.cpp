@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "rawhttpclient.h"
 
 #include "quorobject.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef RAWHTTPCLIENT_H
 #define RAWHTTPCLIENT_H
 

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Builds and tests everything a release needs, from a clean tree:
 #   1. the Qt 5 build (warnings as errors, benchmarks built but not run), its
 #      whole test suite and the API documentation,

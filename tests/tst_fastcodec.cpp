@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fast codec against the DOM codec it stands in for: the same text from
 // the writers, and the same outcome, value and debug messages from the reader,
 // on thousands of random values and documents.

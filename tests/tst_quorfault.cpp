@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "quorfault.h"
 #include "quorobject.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "describevalue.h"
 #include "parseoutcome.h"
 #include "quorfault.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "quorobject.h"
 #include "quorxmlrpcclient.h"
 #include "receiver.h"

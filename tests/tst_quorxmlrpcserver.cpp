@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "quorxmlrpcclient.h"
 #include "quorxmlrpcserver.h"
 #include "rawhttpclient.h"

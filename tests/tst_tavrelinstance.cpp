@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "otheruser.h"
 #include "rawhttpclient.h"
 #include "tavrel.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "otheruser.h"
 #include "tavrelplatform_p.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "quorxmlrpcserver.h"
 #include "rawhttpclient.h"
 #include "tavrel.h"

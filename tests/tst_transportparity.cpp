@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "quorxmlrpcclient.h"
 #include "testhttpserver.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Values arrive as they were sent, between this library and independent
 // XML-RPC peers, in both directions: exact doubles, characters beyond U+FFFF,
 // carriage returns, bodies that declare an encoding they do not use, 64-bit

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef QUORCODEC_P_H
 #define QUORCODEC_P_H
 

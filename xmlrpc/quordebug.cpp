@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "quordebug_p.h"
 
 #include <QDebug>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef QUORDEBUG_P_H
 #define QUORDEBUG_P_H
 

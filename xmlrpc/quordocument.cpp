@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "quordocument_p.h"
 
 #include <QDomProcessingInstruction>

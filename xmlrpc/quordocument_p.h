@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef QUORDOCUMENT_P_H
 #define QUORDOCUMENT_P_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "quorcodec_p.h"
 
 #include "quordocument_p.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef QUORFAULT_H
 #define QUORFAULT_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "quorhttp_p.h"
 
 namespace {

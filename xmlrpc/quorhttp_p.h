@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef QUORHTTP_P_H
 #define QUORHTTP_P_H
 

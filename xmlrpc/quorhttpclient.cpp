@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "quorhttpclient_p.h"
 
 #include <QCoreApplication>

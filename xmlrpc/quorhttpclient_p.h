@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef QUORHTTPCLIENT_P_H
 #define QUORHTTPCLIENT_P_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef QUOROBJECT_H
 #define QUOROBJECT_H
 

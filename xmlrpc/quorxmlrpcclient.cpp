@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "quorxmlrpcclient.h"
 
 #include "quorcodec_p.h"

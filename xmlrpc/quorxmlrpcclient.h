@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef QUORXMLRPCCLIENT_H
 #define QUORXMLRPCCLIENT_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "quorxmlrpcclientlimits.h"
 
 #include "quorxmlrpcclient.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef QUORXMLRPCCLIENTLIMITS_H
 #define QUORXMLRPCCLIENTLIMITS_H
 

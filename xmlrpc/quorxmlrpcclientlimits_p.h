@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef QUORXMLRPCCLIENTLIMITS_P_H
 #define QUORXMLRPCCLIENTLIMITS_P_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "quorxmlrpcserver.h"
 
 #include "quorcodec_p.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef QUORXMLRPCSERVER_H
 #define QUORXMLRPCSERVER_H
 

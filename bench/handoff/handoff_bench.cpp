@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Wall time of a second launch, from starting it to its exit once the running
 // instance has taken its argument, for Tavrel and two references: KDE's
 // KDBusService (Unique) and a bare QLocalServer/QLocalSocket hand-off. Each

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The hand-off through KDE's KDBusService in Unique mode (needs a session bus):
 //   handoff_kdbus              the first serves and prints "ready"; a later one
 //                              hands its arguments over and exits inside KDBusService

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The hand-off through a local socket, the way QLocalServer-based
 // single-instance libraries do it:
 //   handoff_local NAME            serves, prints "ready"

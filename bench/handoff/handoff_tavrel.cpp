@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The hand-off through Tavrel, as an application does it:
 //   handoff_tavrel PORT            serves, prints "ready"
 //   handoff_tavrel PORT ARGUMENT   hands ARGUMENT to the instance, exits with its answer

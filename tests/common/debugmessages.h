@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef DEBUGMESSAGES_H
 #define DEBUGMESSAGES_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef DESCRIBEVALUE_H
 #define DESCRIBEVALUE_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef OTHERUSER_H
 #define OTHERUSER_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "parseoutcome.h"
 
 #include "quorobject.h"

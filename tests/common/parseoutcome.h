@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef PARSEOUTCOME_H
 #define PARSEOUTCOME_H
 

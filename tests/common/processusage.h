@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef PROCESSUSAGE_H
 #define PROCESSUSAGE_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef RANDOMXMLRPC_H
 #define RANDOMXMLRPC_H
 

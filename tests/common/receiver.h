@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef RECEIVER_H
 #define RECEIVER_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "testhttpserver.h"
 
 #include <QPointer>

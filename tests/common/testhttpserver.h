@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TESTHTTPSERVER_H
 #define TESTHTTPSERVER_H
 

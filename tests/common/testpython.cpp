@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "testpython.h"
 
 #include <QFileInfo>

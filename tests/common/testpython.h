@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TESTPYTHON_H
 #define TESTPYTHON_H
 

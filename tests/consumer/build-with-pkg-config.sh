@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Builds the consumer with nothing but pkg-config and the compiler.
 #   build-with-pkg-config.sh PACKAGE OUTPUT_DIR      (PACKAGE: tavrel or tavrel-qt6)
 set -eu

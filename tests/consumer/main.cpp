@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A program built against the installed library: serves with TavrelServer,
 // finds itself with Tavrel and makes one real XML-RPC call over the loopback.
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Python's own xmlrpc.client as an independent peer for the codec tests: it
 loads the documents the codec wrote and dumps documents for the codec to parse.
 

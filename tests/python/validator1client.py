@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Calls an XML-RPC server with Python's own client and checks the answers.
 
 Usage: validator1client.py PORT PART

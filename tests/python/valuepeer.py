@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Python's xmlrpc.client calling an echo method, as an independent client.
 
     valuepeer.py URL     calls echo(value) for every value below and prints

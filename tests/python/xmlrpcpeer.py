@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """An independent XML-RPC peer for the client tests.
 
 Serves on 127.0.0.1, on a free port chosen by the system, and prints that port

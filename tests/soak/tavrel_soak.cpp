@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs the library under sustained load and tells whether it gives back what
 // it takes:
 //
