@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // A program built against the installed library: serves with TavrelServer,
-// finds itself with Tavrel and makes one real XML-RPC call over the loopback.
+// finds itself with Tavrel and makes one real XML-RPC call over the loopback,
+// then hands a command over as a second launch would, with TavrelInstance.
 
 #include <QCoreApplication>
 #include <QTimer>
@@ -9,6 +10,7 @@
 #include <quorxmlrpcclientlimits.h>
 #include <quorxmlrpcserver.h>
 #include <tavrel.h>
+#include <tavrelinstance.h>
 #include <tavrelserver.h>
 
 class Caller : public QObject
@@ -51,7 +53,16 @@ int main(int argc, char *argv[])
         SLOT(answered(QVariant &)), &caller, SLOT(failed(int, const QString &)));
     QTimer::singleShot(10000, &app, &QCoreApplication::quit);
     app.exec();
-    return caller.result;
+    if (caller.result != 0)
+        return caller.result;
+
+    TavrelInstance secondLaunch(server.port());
+    QStringList answer;
+    if (secondLaunch.decide() || secondLaunch.holder() != TavrelInstance::SameUser
+        || !secondLaunch.sendCommandAndWait(
+            QStringLiteral("echo"), QStringLiteral("handed"), &answer))
+        return 1;
+    return answer == QStringList {QStringLiteral("handed")} ? 0 : 1;
 }
 
 #include "main.moc"
