@@ -27,6 +27,11 @@ struct Viewer
     {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        // Qt 5's offscreen platform leaves its screen objects behind at exit;
+        // the library's own leaks are looked for by the instance tests.
+        const QString sanitizer = environment.value(QStringLiteral("ASAN_OPTIONS"));
+        environment.insert(QStringLiteral("ASAN_OPTIONS"),
+            sanitizer + (sanitizer.isEmpty() ? "" : ":") + QStringLiteral("detect_leaks=0"));
         process.setProcessEnvironment(environment);
         QObject::connect(&process, &QProcess::readyReadStandardOutput,
             [this] { output += process.readAllStandardOutput(); });
