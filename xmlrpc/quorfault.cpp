@@ -5,10 +5,8 @@
 
 QuorFault::QuorFault(int code, QString message, QObject *parent)
     : QObject(parent)
-{
-    faultMap[QStringLiteral("faultCode")] = QVariant(code);
-    faultMap[QStringLiteral("faultString")] = QVariant(message);
-}
+    , faultMap(QuorCodec::faultValue(code, message))
+{ }
 
 QuorFault::QuorFault(const QuorFault &other)
     : QObject(other.parent())

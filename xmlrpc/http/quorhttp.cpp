@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "quorhttp_p.h"
 
+#include <QHostAddress>
+
 namespace {
 
 bool isToken(const QByteArray &text)
@@ -27,57 +29,93 @@ bool hasControlCharacters(const QByteArray &text)
 
 } // namespace
 
-QByteArray QuorHttpHead::header(const QByteArray &lowerCaseName) const
+QByteArray QuorHttpHead::header(const QByteArray &name) const
 {
     for (const auto &header : headers) {
-        if (header.first == lowerCaseName)
+        if (qstricmp(header.first.constData(), name.constData()) == 0)
             return header.second;
     }
     return QByteArray();
 }
 
-int QuorHttpHead::headerCount(const QByteArray &lowerCaseName) const
+int QuorHttpHead::headerCount(const QByteArray &name) const
 {
     int count = 0;
     for (const auto &header : headers)
-        count += header.first == lowerCaseName ? 1 : 0;
+        count += qstricmp(header.first.constData(), name.constData()) == 0 ? 1 : 0;
     return count;
 }
 
-QuorHttpHead::Result QuorHttpHead::parse(const QByteArray &buffer, int maximumSize)
+namespace {
+
+// "METHOD TARGET HTTP/1.x", as a server must read it.
+QuorHttpHead::Result readRequestLine(const QByteArray &line, QuorHttpHead *head)
 {
-    const auto invalid = [this](int status) {
-        errorStatus = status;
-        return Invalid;
-    };
-    // Lines end with CRLF; a bare LF is taken as well, as most servers do.
+    const QList<QByteArray> parts = line.split(' ');
+    if (parts.size() != 3 || !isToken(parts.at(0)) || parts.at(1).isEmpty()
+        || hasControlCharacters(parts.at(1))) {
+        head->errorStatus = 400;
+        return QuorHttpHead::Invalid;
+    }
+    if (parts.at(2) == "HTTP/1.1") {
+        head->minorVersion = 1;
+    } else if (parts.at(2) == "HTTP/1.0") {
+        head->minorVersion = 0;
+    } else {
+        head->errorStatus = parts.at(2).startsWith("HTTP/") ? 505 : 400;
+        return QuorHttpHead::Invalid;
+    }
+    head->method = parts.at(0);
+    head->target = parts.at(1);
+    return QuorHttpHead::Complete;
+}
+
+// "HTTP/1.x STATUS REASON", as Qt's client reads it: the reason may be missing.
+QuorHttpHead::Result readStatusLine(const QByteArray &line, QuorHttpHead *head)
+{
+    head->statusLine = line.trimmed();
+    const int firstSpace = head->statusLine.indexOf(' ');
+    const int secondSpace = head->statusLine.indexOf(' ', firstSpace + 1);
+    bool isNumber = false;
+    head->status
+        = head->statusLine.mid(firstSpace + 1, secondSpace < 0 ? -1 : secondSpace - firstSpace - 1)
+              .toInt(&isNumber);
+    if (!head->statusLine.startsWith("HTTP/1.") || firstSpace != 8 || !isNumber) {
+        head->errorStatus = 400;
+        return QuorHttpHead::Invalid;
+    }
+    head->minorVersion = head->statusLine.startsWith("HTTP/1.1") ? 1 : 0;
+    head->reason = secondSpace < 0 ? QByteArray() : head->statusLine.mid(secondSpace + 1);
+    return QuorHttpHead::Complete;
+}
+
+} // namespace
+
+QuorHttpHead::Result QuorHttpHead::parse(const QByteArray &buffer, int maximumSize, Kind kind)
+{
     int lineStart = 0;
-    bool requestLine = true;
+    bool startLine = true;
     for (;;) {
         const int lineEnd = buffer.indexOf('\n', lineStart);
-        if (lineEnd < 0 || lineEnd >= maximumSize)
-            return buffer.size() >= maximumSize ? invalid(431) : Incomplete;
+        if (lineEnd < 0 || lineEnd >= maximumSize) {
+            if (buffer.size() < maximumSize)
+                return Incomplete;
+            errorStatus = 431;
+            return Invalid;
+        }
         QByteArray line = buffer.mid(lineStart, lineEnd - lineStart);
         if (line.endsWith('\r'))
             line.chop(1);
         lineStart = lineEnd + 1;
 
-        if (requestLine) {
-            if (line.isEmpty())
+        if (startLine) {
+            if (line.isEmpty() && kind == Request)
                 continue; // tolerated before the request line
-            const QList<QByteArray> parts = line.split(' ');
-            if (parts.size() != 3 || !isToken(parts.at(0)) || parts.at(1).isEmpty()
-                || hasControlCharacters(parts.at(1)))
-                return invalid(400);
-            if (parts.at(2) == "HTTP/1.1")
-                minorVersion = 1;
-            else if (parts.at(2) == "HTTP/1.0")
-                minorVersion = 0;
-            else
-                return invalid(parts.at(2).startsWith("HTTP/") ? 505 : 400);
-            method = parts.at(0);
-            target = parts.at(1);
-            requestLine = false;
+            const Result result
+                = kind == Request ? readRequestLine(line, this) : readStatusLine(line, this);
+            if (result == Invalid)
+                return Invalid;
+            startLine = false;
             continue;
         }
         if (line.isEmpty()) {
@@ -85,12 +123,31 @@ QuorHttpHead::Result QuorHttpHead::parse(const QByteArray &buffer, int maximumSi
             return Complete;
         }
         const int colon = line.indexOf(':');
+        if (kind == Response) {
+            if (colon > 0)
+                headers.append(
+                    qMakePair(line.left(colon).trimmed(), line.mid(colon + 1).trimmed()));
+            continue;
+        }
         // No folded lines, no space before the colon, nothing a parser could misread.
         if (colon <= 0 || line.startsWith(' ') || line.startsWith('\t')
-            || !isToken(line.left(colon)) || hasControlCharacters(line))
-            return invalid(400);
-        headers.append(qMakePair(line.left(colon).toLower(), line.mid(colon + 1).trimmed()));
+            || !isToken(line.left(colon)) || hasControlCharacters(line)) {
+            errorStatus = 400;
+            return Invalid;
+        }
+        headers.append(qMakePair(line.left(colon), line.mid(colon + 1).trimmed()));
     }
+}
+
+bool QuorHttp::isLoopbackHost(const QString &host)
+{
+    QString name = host;
+    if (name.endsWith(QLatin1Char('.')))
+        name.chop(1);
+    if (name.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0)
+        return true;
+    const QHostAddress address(name);
+    return !address.isNull() && address.isLoopback();
 }
 
 QuorHttpChunkedBody::Result QuorHttpChunkedBody::fail(int status)

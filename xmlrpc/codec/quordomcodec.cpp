@@ -244,10 +244,7 @@ QString writeResponse(const QVariant &value)
 
 QString writeFault(int code, const QString &message)
 {
-    QVariantMap fault;
-    fault[QStringLiteral("faultCode")] = QVariant(code);
-    fault[QStringLiteral("faultString")] = QVariant(message);
-    return responseText(QStringLiteral("fault"), writeValue(QVariant(fault)), true);
+    return responseText(QStringLiteral("fault"), writeValue(faultValue(code, message)), true);
 }
 
 QuorResponse readResponse(const QString &text, const Options &options)

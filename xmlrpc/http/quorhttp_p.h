@@ -6,29 +6,45 @@
 #include <QList>
 #include <QPair>
 
-// The head of one HTTP/1.x request, as the server reads it off a connection.
+// The head of one HTTP/1.x message: a request as the server reads it off a
+// connection, or a response as the client's own connections read it. Lines
+// end with CRLF or a bare LF, as most peers take them.
 struct QuorHttpHead
 {
     enum Result { Incomplete, Complete, Invalid };
+    enum Kind { Request, Response };
 
-    QByteArray method;
-    QByteArray target;
+    QByteArray method; // of a request
+    QByteArray target; // of a request
+    int status = 0; // of a response
+    QByteArray statusLine; // of a response, trimmed
+    QByteArray reason; // of a response; null when its status line has none
     int minorVersion = 1; // HTTP/1.0 or HTTP/1.1
-    QList<QPair<QByteArray, QByteArray>> headers; // names in lower case, values trimmed
-    int size = 0; // bytes of the request line and headers, blank line included
-    int errorStatus = 0; // the HTTP status that answers an Invalid head
+    QList<QPair<QByteArray, QByteArray>> headers; // names as sent, values trimmed
+    int size = 0; // bytes of the start line and headers, blank line included
+    int errorStatus = 0; // why a head is Invalid: 431 too large, 400 malformed, 505
 
-    // The value of a header (lowerCaseName in lower case); null when absent.
-    QByteArray header(const QByteArray &lowerCaseName) const;
-    int headerCount(const QByteArray &lowerCaseName) const;
+    // The value of the first header named name, in any case; null when absent.
+    QByteArray header(const QByteArray &name) const;
+    int headerCount(const QByteArray &name) const;
     // The body's length as Content-Length gives it; 0 when absent.
     qint64 contentLength() const { return header("content-length").toLongLong(); }
 
-    // Reads a head from the start of buffer. A buffer that holds no complete head
-    // within maximumSize bytes is Invalid (431), so is anything malformed (400)
-    // or of another HTTP version (505).
-    Result parse(const QByteArray &buffer, int maximumSize);
+    // Reads a head from the start of buffer. A buffer that holds no complete
+    // head within maximumSize bytes is Invalid (431). A request is read
+    // strictly, as a server must: anything malformed is Invalid (400), another
+    // HTTP version too (505). A response is read as Qt's own client reads it:
+    // only a status line that is no HTTP/1.x one is Invalid (400), and header
+    // lines without a colon are passed over.
+    Result parse(const QByteArray &buffer, int maximumSize, Kind kind = Request);
 };
+
+namespace QuorHttp {
+// Whether host (a name or an address, without port) is this machine's
+// loopback: "localhost" in any case, with or without its final dot, or an
+// address in 127.0.0.0/8 or ::1.
+bool isLoopbackHost(const QString &host);
+} // namespace QuorHttp
 
 // A chunked request body, decoded as its bytes arrive: chunk extensions and
 // trailer fields are read and ignored. The decoded body may hold at most

@@ -637,14 +637,11 @@ Text writeResponse(const QVariant &value, const Options &options, bool *written)
 template<typename Text>
 Text writeFault(int code, const QString &message)
 {
-    QVariantMap fault;
-    fault[QStringLiteral("faultCode")] = QVariant(code);
-    fault[QStringLiteral("faultString")] = QVariant(message);
     FastWriter<Text> writer;
     writer.declaration();
     writer.open(0, MethodResponseTag);
     writer.open(1, FaultTag);
-    writer.value(QVariant(fault), 2, 0);
+    writer.value(faultValue(code, message), 2, 0);
     writer.close(1, FaultTag);
     writer.close(0, MethodResponseTag);
     return writer.take();
@@ -705,6 +702,12 @@ QByteArray writeFaultUtf8(int code, const QString &message)
 {
     return dropsInvalidChars() ? ::writeFault<QByteArray>(code, message)
                                : QuorDomCodec::writeFault(code, message).toUtf8();
+}
+
+QByteArray writeOutcomeUtf8(const QuorResponse &outcome, const Options &options)
+{
+    return outcome.isFault ? writeFaultUtf8(outcome.faultCode, outcome.faultString)
+                           : writeResponseUtf8(outcome.value, options);
 }
 
 } // namespace QuorFastCodec

@@ -90,7 +90,7 @@ private:
         QString password;
     };
 
-    void dispatch();
+    void sendWaitingCalls();
     void forget(QuorHttpReply *reply);
     void remove(QuorHttpConnection *connection);
     void resend(QuorHttpReply *reply);

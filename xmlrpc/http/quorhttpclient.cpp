@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "quorhttpclient_p.h"
 
+#include "quorhttp_p.h"
+
 #include <QCoreApplication>
 #include <QHostAddress>
 #include <QNetworkAccessManager>
@@ -242,72 +244,59 @@ private:
 
     bool parseHead()
     {
-        const int end = m_buffer.indexOf("\r\n\r\n");
-        if (end < 0) {
-            if (m_buffer.size() > MaximumHeadSize)
+        QuorHttpHead head;
+        switch (head.parse(m_buffer, MaximumHeadSize, QuorHttpHead::Response)) {
+        case QuorHttpHead::Incomplete:
+            return false;
+        case QuorHttpHead::Invalid:
+            if (head.errorStatus == 431)
                 fail(QNetworkReply::ProtocolFailure,
                     QCoreApplication::translate("QHttp", "Invalid HTTP response header"));
+            else // what Qt reports for a status line it cannot read
+                fail(QNetworkReply::RemoteHostClosedError,
+                    QCoreApplication::translate("QHttp", "Connection closed"));
             return false;
+        case QuorHttpHead::Complete:
+            break;
         }
-        const QList<QByteArray> lines = m_buffer.left(end).split('\n');
-        m_buffer.remove(0, end + 4);
-        const QByteArray statusLine = lines.first().trimmed();
-        const int firstSpace = statusLine.indexOf(' ');
-        const int secondSpace = statusLine.indexOf(' ', firstSpace + 1);
-        bool isNumber = false;
-        const int status
-            = statusLine.mid(firstSpace + 1, secondSpace < 0 ? -1 : secondSpace - firstSpace - 1)
-                  .toInt(&isNumber);
-        if (!statusLine.startsWith("HTTP/1.") || firstSpace != 8 || !isNumber) {
-            // What Qt reports for a status line it cannot read.
-            fail(QNetworkReply::RemoteHostClosedError,
-                QCoreApplication::translate("QHttp", "Connection closed"));
-            return false;
-        }
+        m_buffer.remove(0, head.size);
+        const int status = head.status;
         if (status >= 100 && status < 200 && status != 101)
             return true; // "100 Continue" and the like come before the answer
-        QList<QPair<QByteArray, QByteArray>> headers;
         QList<QByteArray> challenges;
         QByteArray connection;
         QByteArray transferEncoding;
         qint64 length = -1;
-        for (int i = 1; i < lines.size(); ++i) {
-            const int colon = lines.at(i).indexOf(':');
-            if (colon <= 0)
-                continue;
-            const QByteArray name = lines.at(i).left(colon).trimmed();
-            const QByteArray value = lines.at(i).mid(colon + 1).trimmed();
-            headers.append({name, value});
-            const QByteArray lowerName = name.toLower();
+        for (const auto &header : head.headers) {
+            const QByteArray lowerName = header.first.toLower();
             if (lowerName == "content-length")
-                length = value.toLongLong(&isNumber);
+                length = header.second.toLongLong();
             else if (lowerName == "connection")
-                connection = value.toLower();
+                connection = header.second.toLower();
             else if (lowerName == "transfer-encoding")
-                transferEncoding = value.toLower();
+                transferEncoding = header.second.toLower();
             else if (lowerName == "www-authenticate")
-                challenges.append(value);
+                challenges.append(header.second);
         }
         m_haveHead = true;
         // These never have a body, whatever their headers say.
         const bool bodyless = status == 101 || status == 204 || status == 304;
         m_chunked = !bodyless && transferEncoding.contains("chunked");
         m_remaining = bodyless || m_chunked ? 0 : length;
-        m_keepAlive = statusLine.startsWith("HTTP/1.1") ? !connection.contains("close")
-                                                        : connection.contains("keep-alive");
+        m_keepAlive = head.minorVersion == 1 ? !connection.contains("close")
+                                             : connection.contains("keep-alive");
         if (m_remaining < 0 && !m_chunked)
             m_keepAlive = false;
         // A challenge answered: this answer's body goes nowhere, the call goes once more.
         m_resend = status == 401 && m_transport->answerChallenge(m_reply, challenges);
         if (!m_resend) {
 #if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
-            const QByteArray reason
-                = secondSpace < 0 ? QByteArray() : statusLine.mid(secondSpace + 1);
+            const QByteArray reason = head.reason;
 #else
             // Qt 5 takes the whole status line for a reason phrase that is missing.
-            const QByteArray reason = statusLine.mid(secondSpace + 1);
+            const QByteArray reason = head.reason.isNull() ? head.statusLine : head.reason;
 #endif
-            m_reply->setHead(status, reason, headers, length);
+            m_reply->setHead(status, reason, head.headers, length);
         }
         if (m_reply && !m_chunked && m_remaining == 0)
             finish();
@@ -633,7 +622,7 @@ void QuorHttpReply::complete()
         },
         Qt::QueuedConnection);
     if (auto *transport = qobject_cast<QuorHttpTransport *>(parent()))
-        transport->dispatch();
+        transport->sendWaitingCalls();
 }
 
 QuorHttpTransport::QuorHttpTransport(QNetworkAccessManager *manager, QObject *parent)
@@ -662,9 +651,7 @@ bool QuorHttpTransport::serves(const QUrl &url)
     const QNetworkProxy::ProxyType proxy = QNetworkProxy::applicationProxy().type();
     if (proxy != QNetworkProxy::NoProxy && proxy != QNetworkProxy::DefaultProxy)
         return false;
-    const QString host = url.host();
-    return host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0
-        || QHostAddress(host).isLoopback();
+    return QuorHttp::isLoopbackHost(url.host());
 }
 
 QNetworkReply *QuorHttpTransport::post(const QNetworkRequest &request, const QByteArray &body)
@@ -684,7 +671,7 @@ QNetworkReply *QuorHttpTransport::post(const QNetworkRequest &request, const QBy
             reply->m_requestHead += "Cookie: " + header + "\r\n";
     }
     m_waiting.append(reply);
-    dispatch();
+    sendWaitingCalls();
     return reply;
 }
 
@@ -692,7 +679,7 @@ void QuorHttpTransport::resend(QuorHttpReply *reply)
 {
     reply->m_connection = nullptr;
     m_waiting.prepend(reply);
-    dispatch();
+    sendWaitingCalls();
 }
 
 QByteArray QuorHttpTransport::authorizationFor(const QUrl &url)
@@ -751,7 +738,7 @@ void QuorHttpTransport::takeCookies(QuorHttpReply *reply)
         m_manager->cookieJar()->setCookiesFromUrl(cookies, reply->url());
 }
 
-void QuorHttpTransport::dispatch()
+void QuorHttpTransport::sendWaitingCalls()
 {
     while (!m_waiting.isEmpty()) {
         QuorHttpReply *reply = m_waiting.first();

@@ -151,6 +151,12 @@ bool isContainer(ValueKind kind)
     return kind == ValueKind::Array || kind == ValueKind::Struct;
 }
 
+QVariantMap faultValue(int code, const QString &message)
+{
+    return {{QStringLiteral("faultCode"), QVariant(code)},
+        {QStringLiteral("faultString"), QVariant(message)}};
+}
+
 QuorResponse faultResponse(const QVariant &faultValue)
 {
     const QVariantMap fault = faultValue.toMap();

@@ -80,6 +80,8 @@ QByteArray writeCallUtf8(const QString &method, const QVariantList &args,
 QByteArray writeResponseUtf8(
     const QVariant &value, const QuorCodec::Options &options = {}, bool *written = nullptr);
 QByteArray writeFaultUtf8(int code, const QString &message);
+// The response document of an outcome, a value or a fault.
+QByteArray writeOutcomeUtf8(const QuorResponse &outcome, const QuorCodec::Options &options = {});
 
 // Whether value can be written whole: every type known, not nested too deep.
 bool isWritable(const QVariant &value, const QuorCodec::Options &options = {});
@@ -160,6 +162,8 @@ enum class DocumentKind { Request, Response };
 // The fault for a document that could not be parsed: -32700.
 QuorResponse parseError(DocumentKind kind, int line, const QString &reason);
 
+// The struct of a fault, {faultCode, faultString}, as documents carry it.
+QVariantMap faultValue(int code, const QString &message);
 // The response for a fault value, as read from a document.
 QuorResponse faultResponse(const QVariant &faultValue);
 // The response for a document that is no XML-RPC response.
