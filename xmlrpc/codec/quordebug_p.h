@@ -5,8 +5,8 @@
 #include <QString>
 #include <QStringList>
 
-// One debug message (QtDebugMsg), spaced the way this library's messages have
-// always read: one space after every item, the last one included, and QString
+// One debug message (QtDebugMsg), spaced the way this library's messages
+// read: one space after every item, the last one included, and QString
 // items between double quotes without any escaping. Qt 5 and 6's QDebug would
 // escape quotes and drop the final space, so the text is built here and handed
 // to qDebug() unchanged when the line goes out of scope, or kept in a list for

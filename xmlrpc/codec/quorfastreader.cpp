@@ -80,6 +80,7 @@ private:
     bool markup(Node *node);
     bool scanUntil(QLatin1String terminator, Text *text);
     bool nextNode(const Name &parent, Node *node);
+    bool nextElementOrEnd(const Name &parent, Node *node);
     bool scanText(Text *text, bool *isBlank);
     static bool reference(const Char **position, const Char *end, char32_t *character);
     bool character(const Char **position, bool *blank) const;
@@ -569,6 +570,17 @@ bool FastReader<Char>::nextNode(const Name &parent, Node *node)
     }
 }
 
+// The next element in the content of parent, passing over other nodes, or its end.
+template<typename Char>
+bool FastReader<Char>::nextElementOrEnd(const Name &parent, Node *node)
+{
+    do {
+        if (!nextNode(parent, node))
+            return false;
+    } while (node->kind == Node::Text || node->kind == Node::Other);
+    return true;
+}
+
 // Character data up to the next '<', with its references checked. Whether it
 // is blank is judged on the characters it stands for.
 template<typename Char>
@@ -1020,10 +1032,8 @@ bool FastReader<Char>::call(const Node &root, QuorRequest *request)
                 QVariant parameter;
                 if (!param.isEmpty) {
                     Node first;
-                    do {
-                        if (!nextNode(param.name, &first))
-                            return false;
-                    } while (first.kind == Node::Text || first.kind == Node::Other);
+                    if (!nextElementOrEnd(param.name, &first))
+                        return false;
                     if (first.kind == Node::Element
                         && (!value(first, 0, &parameter) || !skipContent(param.name)))
                         return false;
@@ -1252,10 +1262,8 @@ bool FastReader<Char>::member(const Node &member, int nesting, QVariantMap *entr
         return scatteredMember(member.name, nesting, entries);
     };
     Node node;
-    do {
-        if (!nextNode(member.name, &node))
-            return false;
-    } while (node.kind == Node::Text || node.kind == Node::Other);
+    if (!nextElementOrEnd(member.name, &node))
+        return false;
     if (node.kind == Node::End) {
         entries->insert(QString(), QVariant());
         return true;
@@ -1284,10 +1292,8 @@ bool FastReader<Char>::member(const Node &member, int nesting, QVariantMap *entr
         }
     }
 
-    do {
-        if (!nextNode(member.name, &node))
-            return false;
-    } while (node.kind == Node::Text || node.kind == Node::Other);
+    if (!nextElementOrEnd(member.name, &node))
+        return false;
     if (node.kind == Node::End) {
         entries->insert(name, QVariant());
         return true;
