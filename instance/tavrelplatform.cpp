@@ -167,8 +167,13 @@ bool diagQuery(int family, const inet_diag_sockid *exact, QList<TcpSocket> *foun
             return false;
         }
         int length = int(received);
+        // The kernel's NLMSG_OK compares its unsigned length with the signed
+        // one NLMSG_NEXT counts down.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wsign-compare"
         for (auto *header = reinterpret_cast<nlmsghdr *>(buffer); NLMSG_OK(header, length);
              header = NLMSG_NEXT(header, length)) {
+#pragma GCC diagnostic pop
             if (header->nlmsg_type == NLMSG_DONE)
                 return true;
             if (header->nlmsg_type == NLMSG_ERROR) {
