@@ -1,15 +1,18 @@
 // SPDX-License-Identifier: MIT
 // The codec's speed and memory: Tavrel's codec against its own DOM-based path
 // and, when built with it, Debian's xmlrpc-c, on one large document (an array
-// of 60,000 structs of five members, about 30 MB) and one small (a struct of
-// five members). Google Benchmark runs every case; then a table gives the
-// ratios of this same run, and child processes measure the peak memory of one
-// parse each.
+// of 60,000 structs of four members, about 35 MB) and one small (a struct of
+// five members). The server's side is a call of such structs as large as the
+// server accepts (4 MiB), and a small call. Google Benchmark runs every case;
+// then a table gives the ratios of this same run, and child processes measure
+// the peak memory of one parse each.
 //
 //   codec_bench [--benchmark_... flags]
 
 #include "quorcodec_p.h"
+#include "quordocument_p.h"
 #include "quorobject.h"
+#include "quorxmlrpcserver.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -42,12 +45,12 @@ QVariant smallStruct(int index)
     return entries;
 }
 
-// A row of a list as it might come from a ticket system: four members.
-QVariant largeValue()
+// Rows of a list as it might come from a ticket system: four members.
+QVariant rows(int count)
 {
     QVariantList items;
-    items.reserve(60000);
-    for (int i = 0; i < 60000; ++i) {
+    items.reserve(count);
+    for (int i = 0; i < count; ++i) {
         QVariantMap row;
         row[QStringLiteral("id")] = i;
         row[QStringLiteral("title")] = QStringLiteral("Ticket %1 & more").arg(i);
@@ -60,7 +63,7 @@ QVariant largeValue()
 
 const QVariant &value(bool large)
 {
-    static const QVariant largeOne = largeValue();
+    static const QVariant largeOne = rows(60000);
     static const QVariant smallOne = smallStruct(7);
     return large ? largeOne : smallOne;
 }
@@ -69,6 +72,31 @@ const QByteArray &responseBytes(bool large)
 {
     static const QByteArray largeOne = QuorObject::prepareResponse(value(true)).toUtf8();
     static const QByteArray smallOne = QuorObject::prepareResponse(value(false)).toUtf8();
+    return large ? largeOne : smallOne;
+}
+
+QByteArray callBytes(const QVariant &argument)
+{
+    return QuorFastCodec::writeCallUtf8(QStringLiteral("items.put"), {argument});
+}
+
+// The most rows whose call the server still accepts.
+QByteArray largestAcceptedCall()
+{
+    const qint64 limit = QuorXmlRpcServer().maximumRequestSize();
+    const qint64 thousand = callBytes(rows(1000)).size();
+    const qint64 perRow = (callBytes(rows(2000)).size() - thousand) / 1000;
+    int count = int((limit - (thousand - 1000 * perRow)) / perRow);
+    QByteArray bytes = callBytes(rows(count));
+    while (bytes.size() > limit)
+        bytes = callBytes(rows(count -= 10));
+    return bytes;
+}
+
+const QByteArray &requestBytes(bool large)
+{
+    static const QByteArray largeOne = largestAcceptedCall();
+    static const QByteArray smallOne = callBytes(value(false));
     return large ? largeOne : smallOne;
 }
 
@@ -86,6 +114,28 @@ QVariant parseWithTavrel(const QByteArray &bytes)
 QVariant parseWithDom(const QByteArray &bytes)
 {
     return QuorDomCodec::readResponse(QString::fromUtf8(bytes)).value;
+}
+
+// A request body as the server reads it, and as it read it before through the
+// DOM: decoded to text first.
+QuorRequest parseRequestWithTavrel(const QByteArray &bytes)
+{
+    return QuorFastCodec::readRequestBytes(bytes);
+}
+
+QuorRequest parseRequestWithDom(const QByteArray &bytes)
+{
+    QString text;
+    QuorDocument::decode(bytes, &text);
+    return QuorDomCodec::readRequest(text);
+}
+
+void parseRequest(benchmark::State &state, bool large, QuorRequest (*parser)(const QByteArray &))
+{
+    const QByteArray &bytes = requestBytes(large);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(parser(bytes));
+    setBytes(state, bytes.size());
 }
 
 void parse(benchmark::State &state, bool large, QVariant (*parser)(const QByteArray &))
@@ -254,6 +304,11 @@ void registerAll()
         add("Parse/Tavrel",
             [large](benchmark::State &state) { parse(state, large, parseWithTavrel); });
         add("Parse/Dom", [large](benchmark::State &state) { parse(state, large, parseWithDom); });
+        add("ParseRequest/Tavrel", [large](benchmark::State &state) {
+            parseRequest(state, large, parseRequestWithTavrel);
+        });
+        add("ParseRequest/Dom",
+            [large](benchmark::State &state) { parseRequest(state, large, parseRequestWithDom); });
         add("ParseResponse/Tavrel",
             [large](benchmark::State &state) { parseResponse(state, large); });
         add("WriteCall/Tavrel",
@@ -296,7 +351,7 @@ void printRatio(
     const auto other = reporter.medians.find(slower);
     if (fast == reporter.medians.end() || other == reporter.medians.end())
         return;
-    std::printf("  %-22s %-24s %8.1fx\n", name.c_str(), ("vs " + slower).c_str(),
+    std::printf("  %-26s %-30s %8.1fx\n", name.c_str(), ("vs " + slower).c_str(),
         other->second / fast->second);
 }
 
@@ -327,6 +382,10 @@ int peakMemoryChild(const QString &parser, const QString &path)
         parseWithTavrel(bytes);
     else if (parser == QLatin1String("dom"))
         parseWithDom(bytes);
+    else if (parser == QLatin1String("tavrel-request"))
+        parseRequestWithTavrel(bytes);
+    else if (parser == QLatin1String("dom-request"))
+        parseRequestWithDom(bytes);
 #ifdef TAVREL_WITH_XMLRPC_C
     else if (parser == QLatin1String("xmlrpc-c"))
         parseXmlrpcC(bytes);
@@ -337,30 +396,35 @@ int peakMemoryChild(const QString &parser, const QString &path)
     return 0;
 }
 
-void printPeakMemory(const QString &program)
+void printPeakMemory(const QString &program, const char *document, const QByteArray &bytes,
+    const QStringList &parsers)
 {
     QTemporaryDir directory;
-    const QString path = directory.filePath(QStringLiteral("large-response.xml"));
+    const QString path = directory.filePath(QStringLiteral("document.xml"));
     QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(responseBytes(true)) < 0)
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) < 0)
         return;
     file.close();
-    const double body = double(responseBytes(true).size());
-    std::printf("\nPeak memory of one parse of the large response (%.1f MB), above the loaded "
-                "bytes:\n",
-        body / 1e6);
-    QStringList parsers {QStringLiteral("tavrel"), QStringLiteral("dom")};
-#ifdef TAVREL_WITH_XMLRPC_C
-    parsers.append(QStringLiteral("xmlrpc-c"));
-#endif
+    const double body = double(bytes.size());
+    std::printf("\nPeak memory of one parse of the %s (%.1f MB), above the loaded bytes:\n",
+        document, body / 1e6);
     for (const QString &parser : parsers) {
         QProcess child;
         child.start(program, {QStringLiteral("--peak-memory"), parser, path});
         child.waitForFinished(-1);
         const double peak = child.readAllStandardOutput().trimmed().toDouble();
         std::printf(
-            "  %-10s %8.1f MB  %5.1fx the body\n", qPrintable(parser), peak / 1e6, peak / body);
+            "  %-16s %8.1f MB  %5.1fx the body\n", qPrintable(parser), peak / 1e6, peak / body);
     }
+}
+
+// The server must read what it is sent: both readers give the same call.
+bool requestsAgree(bool large)
+{
+    const QuorRequest fast = parseRequestWithTavrel(requestBytes(large));
+    const QuorRequest dom = parseRequestWithDom(requestBytes(large));
+    return !fast.fault.isFault && fast.method == QLatin1String("items.put")
+        && fast.method == dom.method && fast.params == dom.params;
 }
 
 } // namespace
@@ -381,6 +445,12 @@ int main(int argc, char **argv)
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
     std::printf("Large response: %d bytes; small response: %d bytes\n",
         int(responseBytes(true).size()), int(responseBytes(false).size()));
+    std::printf("Large request: %d bytes; small request: %d bytes\n",
+        int(requestBytes(true).size()), int(requestBytes(false).size()));
+    if (!requestsAgree(true) || !requestsAgree(false)) {
+        std::fprintf(stderr, "The fast and the DOM reader disagree on a request\n");
+        return 1;
+    }
     registerAll();
     benchmark::Initialize(&argc, argv);
     RecordingReporter reporter;
@@ -392,11 +462,19 @@ int main(int argc, char **argv)
         printRatio(reporter, "Parse/Tavrel" + suffix, "Parse/Dom" + suffix);
         printRatio(reporter, "Parse/Tavrel" + suffix, "Parse/XmlrpcC" + suffix);
         printRatio(reporter, "ParseResponse/Tavrel" + suffix, "Parse/Dom" + suffix);
+        printRatio(reporter, "ParseRequest/Tavrel" + suffix, "ParseRequest/Dom" + suffix);
         printRatio(reporter, "WriteCall/Tavrel" + suffix, "WriteCall/Dom" + suffix);
         printRatio(reporter, "WriteCall/Tavrel" + suffix, "WriteCall/XmlrpcC" + suffix);
         printRatio(reporter, "PrepareCall/Tavrel" + suffix, "WriteCall/Dom" + suffix);
         printRatio(reporter, "WriteResponse/Tavrel" + suffix, "WriteResponse/Dom" + suffix);
     }
-    printPeakMemory(QCoreApplication::applicationFilePath());
+    QStringList responseParsers {QStringLiteral("tavrel"), QStringLiteral("dom")};
+#ifdef TAVREL_WITH_XMLRPC_C
+    responseParsers.append(QStringLiteral("xmlrpc-c"));
+#endif
+    const QString program = QCoreApplication::applicationFilePath();
+    printPeakMemory(program, "large response", responseBytes(true), responseParsers);
+    printPeakMemory(program, "large request", requestBytes(true),
+        {QStringLiteral("tavrel-request"), QStringLiteral("dom-request")});
     return 0;
 }

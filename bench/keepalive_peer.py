@@ -1,11 +1,15 @@
 # SPDX-License-Identifier: MIT
-"""Python's xmlrpc as an independent peer for the keep-alive benchmark.
+"""Python's xmlrpc as an independent peer for the keep-alive and throughput benchmarks.
 
   keepalive_peer.py serve PORT     SimpleXMLRPCServer speaking HTTP/1.1 (keep-alive)
                                     on 127.0.0.1:PORT; prints the port once bound.
+  keepalive_peer.py serve-threading PORT
+                                    the same with socketserver.ThreadingMixIn: a
+                                    thread for each connection.
   keepalive_peer.py call PORT N    N sequential calls over one kept-alive
                                     connection; prints calls/s, p50 and p99 in ms.
 """
+import socketserver
 import sys
 import time
 import xmlrpc.client
@@ -16,9 +20,15 @@ class KeepAliveHandler(SimpleXMLRPCRequestHandler):
     protocol_version = "HTTP/1.1"
 
 
-def serve(port):
-    server = SimpleXMLRPCServer(("127.0.0.1", port), requestHandler=KeepAliveHandler,
-                                logRequests=False)
+class ThreadingServer(socketserver.ThreadingMixIn, SimpleXMLRPCServer):
+    daemon_threads = True
+    # Room for every client of the benchmark connecting at once.
+    request_queue_size = 64
+
+
+def serve(port, server_class=SimpleXMLRPCServer):
+    server = server_class(("127.0.0.1", port), requestHandler=KeepAliveHandler,
+                          logRequests=False)
     server.register_function(lambda text: text, "echo")
     print(server.server_address[1], flush=True)
     server.serve_forever()
@@ -42,5 +52,7 @@ def call(port, count):
 if __name__ == "__main__":
     if sys.argv[1] == "serve":
         serve(int(sys.argv[2]))
+    elif sys.argv[1] == "serve-threading":
+        serve(int(sys.argv[2]), ThreadingServer)
     else:
         call(int(sys.argv[2]), int(sys.argv[3]))

@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: MIT
-// Debian's xmlrpc-c as an independent peer for the keep-alive benchmark.
+// Debian's xmlrpc-c as an independent peer for the keep-alive and throughput benchmarks.
 //
-//   xmlrpcc_peer serve PORT      an Abyss server (keep-alive) answering "echo"
+//   xmlrpcc_peer serve PORT [N]  an Abyss server (keep-alive) answering "echo"
 //                                on 127.0.0.1:PORT; prints "ready" once bound.
+//                                With N, it serves N connections at once (else
+//                                Abyss's 15) and keeps each open for any number
+//                                of calls (else 30).
 //   xmlrpcc_peer call PORT N     N sequential calls over one kept-alive curl
 //                                connection; prints calls/s, p50 and p99 in ms.
 
@@ -35,7 +38,7 @@ xmlrpc_value *echo(xmlrpc_env *env, xmlrpc_value *params, void *, void *)
     return value;
 }
 
-int serve(unsigned port)
+int serve(unsigned port, unsigned connections)
 {
     xmlrpc_env env;
     xmlrpc_env_init(&env);
@@ -51,9 +54,13 @@ int serve(unsigned port)
     parameters.config_file_name = nullptr;
     parameters.registryP = registry;
     parameters.port_number = port;
+    parameters.keepalive_max_conn = 1000000000;
+    parameters.max_conn = connections;
+    parameters.max_conn_backlog = connections;
     // Creating the server binds its socket; only then may the bench call it.
     xmlrpc_server_abyss_t *server = nullptr;
-    xmlrpc_server_abyss_create(&env, &parameters, XMLRPC_APSIZE(port_number), &server);
+    xmlrpc_server_abyss_create(&env, &parameters,
+        connections ? XMLRPC_APSIZE(max_conn_backlog) : XMLRPC_APSIZE(port_number), &server);
     if (failed(env))
         return 1;
     std::printf("ready\n");
@@ -99,9 +106,9 @@ int call(unsigned port, int count)
 int main(int argc, char *argv[])
 {
     if (argc >= 3 && std::string(argv[1]) == "serve")
-        return serve(unsigned(std::atoi(argv[2])));
+        return serve(unsigned(std::atoi(argv[2])), argc >= 4 ? unsigned(std::atoi(argv[3])) : 0);
     if (argc >= 4 && std::string(argv[1]) == "call")
         return call(unsigned(std::atoi(argv[2])), std::atoi(argv[3]));
-    std::fprintf(stderr, "usage: xmlrpcc_peer serve PORT | call PORT N\n");
+    std::fprintf(stderr, "usage: xmlrpcc_peer serve PORT [N] | call PORT N\n");
     return 2;
 }
