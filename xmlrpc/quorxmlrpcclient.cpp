@@ -85,6 +85,14 @@ void watch(QNetworkReply *reply, QuorXmlRpcClientLimitsData *limits)
     }
 }
 
+// The codec options set for client's calls.
+QuorCodec::Options codecOptions(const QuorXmlRpcClient *client)
+{
+    QuorCodec::Options options;
+    options.i8 = QuorXmlRpcClientOptions::isI8Enabled(client);
+    return options;
+}
+
 // text without the password of url: Qt's error texts show the URL whole.
 QString withoutPassword(QString text, const QUrl &url)
 {
@@ -177,11 +185,10 @@ QNetworkReply *QuorXmlRpcClient::call(QString method, QList<QVariant> args, QObj
         callObject, SIGNAL(aresponse(QVariant &, QNetworkReply *)), responseObject, responseSlot);
     connect(
         callObject, SIGNAL(fault(int, const QString &, QNetworkReply *)), faultObject, faultSlot);
-    QuorCodec::Options options;
-    options.i8 = QuorXmlRpcClientOptions::isI8Enabled(this);
     // The very bytes of prepareCall(method, args).toUtf8(), written directly.
     bool written = true;
-    const QByteArray document = QuorFastCodec::writeCallUtf8(method, args, options, &written);
+    const QByteArray document
+        = QuorFastCodec::writeCallUtf8(method, args, codecOptions(this), &written);
     if (!written) {
         QNetworkReply *reply = new QuorUnsentReply(request, this);
         callmap.insert(reply, callObject);
@@ -226,9 +233,7 @@ void QuorXmlRpcClient::replyFinished(QNetworkReply *reply)
         const int zero = body.indexOf('\0');
         if (zero >= 0)
             body.truncate(zero);
-        QuorCodec::Options options;
-        options.i8 = QuorXmlRpcClientOptions::isI8Enabled(this);
-        QuorResponse response = QuorFastCodec::readResponseBytes(body, options);
+        QuorResponse response = QuorFastCodec::readResponseBytes(body, codecOptions(this));
         body.clear();
         quorDeliverResponse(callObject, &response, reply);
     }

@@ -7,7 +7,7 @@
 class QuorXmlRpcClient;
 
 /*!
-    Options of one QuorXmlRpcClient that go beyond the XML-RPC specification.
+    Options of one QuorXmlRpcClient for values beyond XML-RPC's own types.
 
     64-bit integers: XML-RPC's `<int>` holds 32 bits. Many peers (xmlrpc-c, Perl's
     RPC::XML, node's xmlrpc, rtorrent) send larger integers as `<i8>` or Apache's

@@ -74,9 +74,8 @@ void QuorXmlRpcAnswer::setConnectionValue(const QString &key, const QVariant &va
 void QuorXmlRpcAnswer::setValue(const QVariant &value) const
 {
     // A value XML-RPC cannot carry is a fault of the method, never a document
-    // that lacks it; an empty string, byte array or date-time goes out empty.
-    if (!QuorFastCodec::isWritable(value, d->options)) {
-        QuorCodec::reportUnknownVariant(value.userType());
+    // that lacks it; a null string or byte array goes out empty.
+    if (!QuorFastCodec::isWritable(value, d->options, true)) {
         d->answer(QuorResponse::fromFault(QuorXmlRpcServer::InternalError,
             QStringLiteral("internal error: the answer of %1 has no XML-RPC value")
                 .arg(d->method)));

@@ -90,13 +90,6 @@ ValueKind kindOfVariant(const QVariant &value, const Options &options)
 
 namespace {
 
-bool isXmlCharacter(char32_t c)
-{
-    return c >= 0x20
-        ? (c < 0xD800 || (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF))
-        : (c == 0x9 || c == 0xA || c == 0xD);
-}
-
 // The length of the character at i, 1 or 2, or 0 when XML does not allow it.
 int xmlCharacterLength(const QChar *text, int size, int i)
 {
@@ -105,8 +98,6 @@ int xmlCharacterLength(const QChar *text, int size, int i)
         return i + 1 < size && QChar::isLowSurrogate(text[i + 1].unicode()) ? 2 : 0;
     return isXmlCharacter(c) ? 1 : 0;
 }
-
-} // namespace
 
 bool hasInvalidCharacters(const QString &text)
 {
@@ -120,6 +111,8 @@ bool hasInvalidCharacters(const QString &text)
     }
     return false;
 }
+
+} // namespace
 
 QString withoutInvalidCharacters(const QString &text)
 {

@@ -72,7 +72,7 @@ namespace QuorFastCodec {
 // written, when given, tells whether every value was.
 QString writeCall(const QString &method, const QVariantList &args,
     const QuorCodec::Options &options = {}, bool *written = nullptr);
-QString writeResponse(const QVariant &value, const QuorCodec::Options &options = {});
+QString writeResponse(const QVariant &value);
 QString writeFault(int code, const QString &message);
 // Their UTF-8 encoding, written directly.
 QByteArray writeCallUtf8(const QString &method, const QVariantList &args,
@@ -84,7 +84,10 @@ QByteArray writeFaultUtf8(int code, const QString &message);
 QByteArray writeOutcomeUtf8(const QuorResponse &outcome, const QuorCodec::Options &options = {});
 
 // Whether value can be written whole: every type known, not nested too deep.
-bool isWritable(const QVariant &value, const QuorCodec::Options &options = {});
+// With reportFailures, each value that cannot be written is reported in the
+// debug message the writer gives for it.
+bool isWritable(
+    const QVariant &value, const QuorCodec::Options &options = {}, bool reportFailures = false);
 
 // Reads text as QuorDomCodec::readResponse() does, keeping every character as
 // written (see FastReader), the debug messages in debugMessages, and returns
@@ -153,10 +156,16 @@ ValueKind kindOfVariant(const QVariant &value, const Options &options);
 // as the very same double, else the shortest text that does. Writes at most
 // 32 characters to buffer and returns how many.
 int writeDouble(char *buffer, double number);
+// Whether XML allows the character c in a document.
+inline bool isXmlCharacter(char32_t c)
+{
+    return c >= 0x20
+        ? (c < 0xD800 || (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF))
+        : (c == 0x9 || c == 0xA || c == 0xD);
+}
 // Text for a text node, without the characters XML does not allow: control
 // characters, lone surrogates, U+FFFE and U+FFFF. Pairs of surrogates stay.
 QString withoutInvalidCharacters(const QString &text);
-bool hasInvalidCharacters(const QString &text);
 
 enum class DocumentKind { Request, Response };
 // The fault for a document that could not be parsed: -32700.

@@ -988,8 +988,12 @@ bool FastReader<Char>::read(QuorRequest *request)
         return false;
     if (!epilog())
         return false;
-    if (!equals(root.name, QLatin1String("methodCall")))
+    // A document that is no call has its values never read, as the DOM
+    // reader stops before them: none of their messages stand.
+    if (!equals(root.name, QLatin1String("methodCall")) || result.method.isEmpty()) {
         result = QuorRequest();
+        m_debugMessages->clear();
+    }
     *request = result;
     return true;
 }
@@ -1431,24 +1435,30 @@ bool readRequest(const QByteArray &utf8, QuorRequest *request, QStringList *debu
     return read(utf8.constData(), utf8.constData() + utf8.size(), request, options, debugMessages);
 }
 
+// Reads input the fast way and, when it could, hands on its debug messages.
+template<typename Input, typename Document>
+bool readAndReport(const Input &input, Document *document, const QuorCodec::Options &options)
+{
+    QStringList debugMessages;
+    if (!read(
+            input.constData(), input.constData() + input.size(), document, options, &debugMessages))
+        return false;
+    quorDebugFlush(debugMessages);
+    return true;
+}
+
 QuorResponse readResponseText(const QString &text, const QuorCodec::Options &options)
 {
     QuorResponse response;
-    QStringList debugMessages;
-    if (!readResponse(text, &response, &debugMessages, options))
-        return QuorDomCodec::readResponse(text, options);
-    quorDebugFlush(debugMessages);
-    return response;
+    return readAndReport(text, &response, options) ? response
+                                                   : QuorDomCodec::readResponse(text, options);
 }
 
 QuorResponse readResponseBytes(const QByteArray &body, const QuorCodec::Options &options)
 {
     QuorResponse response;
-    QStringList debugMessages;
-    if (readResponse(body, &response, &debugMessages, options)) {
-        quorDebugFlush(debugMessages);
+    if (readAndReport(body, &response, options))
         return response;
-    }
     // A body in another encoding than it declares, or one Qt does not know,
     // is read as UTF-8, the encoding of nearly every XML-RPC peer.
     QString text;
@@ -1460,25 +1470,16 @@ QuorResponse readResponseBytes(const QByteArray &body, const QuorCodec::Options 
 QuorRequest readRequestBytes(const QByteArray &body, const QuorCodec::Options &options)
 {
     QuorRequest request;
-    QStringList debugMessages;
-    if (readRequest(body, &request, &debugMessages, options)) {
-        // The values of a document that is no call are never read.
-        if (!request.method.isEmpty())
-            quorDebugFlush(debugMessages);
+    if (readAndReport(body, &request, options))
         return request;
-    }
     QString text;
     if (!QuorDocument::decode(body, &text)) {
         request.fault = QuorCodec::parseError(
             QuorCodec::DocumentKind::Request, 1, QStringLiteral("unsupported encoding"));
         return request;
     }
-    if (readRequest(text, &request, &debugMessages, options)) {
-        if (!request.method.isEmpty())
-            quorDebugFlush(debugMessages);
-        return request;
-    }
-    return QuorDomCodec::readRequest(text, options);
+    return readAndReport(text, &request, options) ? request
+                                                  : QuorDomCodec::readRequest(text, options);
 }
 
 } // namespace QuorFastCodec

@@ -11,7 +11,6 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
-#include <functional>
 #include <string_view>
 #include <type_traits>
 #include <utility>
@@ -287,12 +286,6 @@ private:
     bool m_wroteAll = true;
 };
 
-bool isXmlChar(char16_t c)
-{
-    return c >= 0x20 ? (c < 0xD800 || (c >= 0xE000 && c <= 0xFFFD))
-                     : (c == 0x9 || c == 0xA || c == 0xD);
-}
-
 // Text as QtXml writes it: characters XML does not allow are dropped first
 // (pairs of surrogates stay, as QuorCodec::withoutInvalidCharacters() keeps
 // them), then '<', '&', a '>' after "]]" and a carriage return are written as
@@ -316,7 +309,7 @@ void FastWriter<Text>::escaped(const QString &text)
                 break;
         }
         const char16_t c = begin[i].unicode();
-        if (!isXmlChar(c)) {
+        if (!isXmlCharacter(c)) {
             if (QChar::isHighSurrogate(c) && i + 1 < size
                 && QChar::isLowSurrogate(begin[i + 1].unicode())) {
                 m_out.character(QChar::surrogateToUcs4(c, begin[i + 1].unicode()));
@@ -477,32 +470,46 @@ int QuorCodec::writeDouble(char *buffer, double number)
     return int(std::to_chars(buffer, buffer + 32, number).ptr - buffer);
 }
 
-bool QuorFastCodec::isWritable(const QVariant &value, const QuorCodec::Options &options)
+namespace {
+
+// The writer's checks, without writing: the same failures, reported the same
+// way when report is set, and every one of them rather than the first.
+bool writable(const QVariant &value, const Options &options, bool report, int nesting)
 {
-    const std::function<bool(const QVariant &, int)> writable
-        = [&](const QVariant &variant, int nesting) {
-              switch (kindOfVariant(variant, options)) {
-              case ValueKind::Unknown:
-                  return false;
-              case ValueKind::Array: {
-                  if (nesting >= QuorDocument::MaxValueNesting)
-                      return false;
-                  const QVariantList items = variant.toList();
-                  return std::all_of(items.cbegin(), items.cend(),
-                      [&](const QVariant &item) { return writable(item, nesting + 1); });
-              }
-              case ValueKind::Struct: {
-                  if (nesting >= QuorDocument::MaxValueNesting)
-                      return false;
-                  const QVariantMap entries = variant.toMap();
-                  return std::all_of(entries.cbegin(), entries.cend(),
-                      [&](const QVariant &entry) { return writable(entry, nesting + 1); });
-              }
-              default:
-                  return true;
-              }
-          };
-    return writable(value, 0);
+    const ValueKind kind = kindOfVariant(value, options);
+    if (kind == ValueKind::Unknown) {
+        if (report)
+            reportUnknownVariant(value.userType());
+        return false;
+    }
+    if (!isContainer(kind))
+        return true;
+    if (nesting >= QuorDocument::MaxValueNesting) {
+        if (report)
+            reportTooDeepToWrite();
+        return false;
+    }
+    bool all = true;
+    const auto check = [&](const auto &items) {
+        for (const QVariant &item : items) {
+            all = writable(item, options, report, nesting + 1) && all;
+            if (!all && !report)
+                return;
+        }
+    };
+    if (kind == ValueKind::Array)
+        check(value.toList());
+    else
+        check(value.toMap());
+    return all;
+}
+
+} // namespace
+
+bool QuorFastCodec::isWritable(
+    const QVariant &value, const QuorCodec::Options &options, bool reportFailures)
+{
+    return writable(value, options, reportFailures, 0);
 }
 
 namespace {
@@ -669,10 +676,10 @@ QString writeCall(
     return ::writeCall<QString>(method, args, options, written);
 }
 
-QString writeResponse(const QVariant &value, const Options &options)
+QString writeResponse(const QVariant &value)
 {
-    return domWrites(options) ? QuorDomCodec::writeResponse(value)
-                              : ::writeResponse<QString>(value, options, nullptr);
+    return dropsInvalidChars() ? ::writeResponse<QString>(value, Options(), nullptr)
+                               : QuorDomCodec::writeResponse(value);
 }
 
 QString writeFault(int code, const QString &message)
