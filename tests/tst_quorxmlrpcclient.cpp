@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "quorobject.h"
+#include "quorxmlrpcbatch.h"
 #include "quorxmlrpcclient.h"
+#include "quorxmlrpcserver.h"
 #include "receiver.h"
 #include "testhttpserver.h"
 #include "testpython.h"
@@ -46,6 +48,10 @@ enum UrlCase {
     TwoArgumentsInvalidUrl,
     ThreeArgumentsInvalidUrl
 };
+// How a call names what receives its outcome (slotShapes).
+enum Shape { SlotPlain, SlotWithReply, Lambdas, LambdasWithReply, MemberFunctions };
+// Which server answers a batch (batch).
+enum BatchServer { OwnServer, PythonWithMulticall, PythonWithoutMulticall, CannedReply };
 // What happens to the SSL errors of a self-signed server (https).
 enum Handling { Unhandled, IgnoredByReceiver, TrustedConfiguration };
 
@@ -128,6 +134,9 @@ private Q_SLOTS:
     void response();
     void slotShapes_data();
     void slotShapes();
+    void callbacksNeverRunForDestroyedContext();
+    void batch_data();
+    void batch();
     void pendingCallsAnsweredInReverseOrder();
     void answerFraming_data();
     void answerFraming();
@@ -151,9 +160,13 @@ private:
     void startPeer(QProcess &process, const QStringList &arguments, quint16 *port);
     // The plain HTTP peer, started once and shared by the rows that need it.
     quint16 plainPeerPort();
+    // The same with system.multicall.
+    quint16 multicallPeerPort();
 
     QProcess m_plainPeer;
     quint16 m_plainPeerPort = 0;
+    QProcess m_multicallPeer;
+    quint16 m_multicallPeerPort = 0;
 
     QTemporaryDir m_certificateDir;
     QString m_certificatePath;
@@ -193,8 +206,10 @@ void tst_QuorXmlRpcClient::initTestCase()
 
 void tst_QuorXmlRpcClient::cleanupTestCase()
 {
-    m_plainPeer.kill();
-    m_plainPeer.waitForFinished();
+    for (QProcess *peer : {&m_plainPeer, &m_multicallPeer}) {
+        peer->kill();
+        peer->waitForFinished();
+    }
 }
 
 quint16 tst_QuorXmlRpcClient::plainPeerPort()
@@ -202,6 +217,13 @@ quint16 tst_QuorXmlRpcClient::plainPeerPort()
     if (m_plainPeer.state() != QProcess::Running)
         startPeer(m_plainPeer, {}, &m_plainPeerPort);
     return m_plainPeerPort;
+}
+
+quint16 tst_QuorXmlRpcClient::multicallPeerPort()
+{
+    if (m_multicallPeer.state() != QProcess::Running)
+        startPeer(m_multicallPeer, {QStringLiteral("--multicall")}, &m_multicallPeerPort);
+    return m_multicallPeerPort;
 }
 
 void tst_QuorXmlRpcClient::startPeer(QProcess &process, const QStringList &arguments, quint16 *port)
@@ -468,7 +490,7 @@ void tst_QuorXmlRpcClient::response()
 
 void tst_QuorXmlRpcClient::slotShapes_data()
 {
-    QTest::addColumn<bool>("withReply");
+    QTest::addColumn<int>("shape");
     QTest::addColumn<TestHttpServer::Reply>("reply");
     QTest::addColumn<bool>("isAnswer");
 
@@ -478,17 +500,20 @@ void tst_QuorXmlRpcClient::slotShapes_data()
         = TestHttpServer::answer(TestHttpServer::faultFor(3, QStringLiteral("no")));
     const TestHttpServer::Reply transportFault = actionReply(TestHttpServer::Reply::Close);
 
-    QTest::addRow("answer slot without reply") << false << answer << true;
-    QTest::addRow("answer slot with reply") << true << answer << true;
-    QTest::addRow("fault slot without reply, server fault") << false << serverFault << false;
-    QTest::addRow("fault slot with reply, server fault") << true << serverFault << false;
-    QTest::addRow("fault slot without reply, transport error") << false << transportFault << false;
-    QTest::addRow("fault slot with reply, transport error") << true << transportFault << false;
+    const QList<QPair<Shape, const char *>> shapes {{SlotPlain, "slot without reply"},
+        {SlotWithReply, "slot with reply"}, {Lambdas, "lambda without reply"},
+        {LambdasWithReply, "lambda with reply"}, {MemberFunctions, "member function"}};
+    for (const auto &shape : shapes) {
+        QTest::addRow("%s, answer", shape.second) << int(shape.first) << answer << true;
+        QTest::addRow("%s, server fault", shape.second) << int(shape.first) << serverFault << false;
+        QTest::addRow("%s, transport error", shape.second)
+            << int(shape.first) << transportFault << false;
+    }
 }
 
 void tst_QuorXmlRpcClient::slotShapes()
 {
-    QFETCH(bool, withReply);
+    QFETCH(int, shape);
     QFETCH(TestHttpServer::Reply, reply);
     QFETCH(bool, isAnswer);
 
@@ -497,19 +522,170 @@ void tst_QuorXmlRpcClient::slotShapes()
     server.setHandler([reply](const TestHttpServer::Request &) { return reply; });
     QuorXmlRpcClient client(server.url());
     Receiver receiver;
-    QNetworkReply *networkReply = withReply
-        ? receiver.callWithReply(client, QStringLiteral("shape"))
-        : receiver.callPlain(client, QStringLiteral("shape"));
+    const QString method = QStringLiteral("shape");
+    QNetworkReply *networkReply = nullptr;
+    switch (shape) {
+    case SlotPlain:
+        receiver.callPlain(client, method);
+        break;
+    case SlotWithReply:
+        networkReply = receiver.callWithReply(client, method);
+        break;
+    case Lambdas:
+        client.call(
+            method, {}, &receiver,
+            [&receiver](const QVariant &value) {
+                QVariant copy = value;
+                receiver.answer(copy);
+            },
+            [&receiver](int code, const QString &text) { receiver.fault(code, text); });
+        break;
+    case LambdasWithReply:
+        networkReply = client.call(
+            method, {}, &receiver,
+            [&receiver](QVariant &value, QNetworkReply *r) { receiver.answerWithReply(value, r); },
+            [&receiver](int code, const QString &text, QNetworkReply *r) {
+                receiver.faultWithReply(code, text, r);
+            });
+        break;
+    case MemberFunctions:
+        networkReply = client.call(
+            method, {}, &receiver, &Receiver::answerWithReply, &Receiver::faultWithReply);
+        break;
+    }
     QVERIFY(receiver.waitForDeliveries(1));
 
     QCOMPARE(receiver.deliveries.size(), 1);
     const Delivery &delivery = receiver.deliveries.at(0);
     QCOMPARE(delivery.isAnswer, isAnswer);
-    QCOMPARE(delivery.reply, withReply ? networkReply : nullptr);
+    QCOMPARE(delivery.reply, networkReply);
     if (isAnswer)
         QCOMPARE(delivery.value, QVariant(7));
     else
         QCOMPARE(delivery.code, reply.action == TestHttpServer::Reply::Close ? TransportError : 3);
+}
+
+void tst_QuorXmlRpcClient::callbacksNeverRunForDestroyedContext()
+{
+    TestHttpServer server;
+    QVERIFY(server.start());
+    server.setHandler([](const TestHttpServer::Request &) {
+        return TestHttpServer::answer(TestHttpServer::responseFor(QStringLiteral("<int>7</int>")));
+    });
+    QuorXmlRpcClient client(server.url());
+    Receiver later;
+    auto *context = new QObject;
+    int runs = 0;
+    client.call(
+        QStringLiteral("gone"), {}, context, [&runs](const QVariant &) { ++runs; },
+        [&runs](int, const QString &) { ++runs; });
+    delete context;
+    later.callPlain(client, QStringLiteral("after"));
+    QVERIFY(later.waitForDeliveries(1));
+    QCOMPARE(runs, 0);
+    QTRY_VERIFY(client.findChildren<QuorObject *>().isEmpty());
+}
+
+void tst_QuorXmlRpcClient::batch_data()
+{
+    QTest::addColumn<int>("serverKind");
+    QTest::addColumn<TestHttpServer::Reply>("reply");
+    QTest::addColumn<bool>("fallback");
+    QTest::addColumn<QStringList>("outcomes");
+
+    const QStringList mixed {
+        QStringLiteral("value 1"), QStringLiteral("fault 4 no"), QStringLiteral("value two")};
+    const TestHttpServer::Reply none;
+    QTest::addRow("own server") << int(OwnServer) << none << true << mixed;
+    QTest::addRow("Python with system.multicall")
+        << int(PythonWithMulticall) << none << true << mixed;
+    QTest::addRow("Python without it: one call after another")
+        << int(PythonWithoutMulticall) << none << true << mixed;
+    const QString unsupported = QStringLiteral("fault 1 <class 'Exception'>:method "
+                                               "\"system.multicall\" is not supported");
+    QTest::addRow("Python without it, no fallback")
+        << int(PythonWithoutMulticall) << none << false
+        << QStringList {unsupported, unsupported, unsupported};
+    const QString closed = QStringLiteral("fault -32300 Connection closed");
+    QTest::addRow("transport error: every call's fault")
+        << int(CannedReply) << actionReply(TestHttpServer::Reply::Close) << true
+        << QStringList {closed, closed, closed};
+    const QString tooFew
+        = QStringLiteral("fault -32600 invalid system.multicall answer: no outcome for this call");
+    QTest::addRow("entries of odd shape or missing")
+        << int(CannedReply)
+        << TestHttpServer::answer(TestHttpServer::responseFor(QStringLiteral(
+               "<array><data><value><array><data><value><int>1</int></value></data></array>"
+               "</value><value><string>bare</string></value></data></array>")))
+        << true << QStringList {QStringLiteral("value 1"), tooFew, tooFew};
+    QTest::addRow("an answer that is no array")
+        << int(CannedReply)
+        << TestHttpServer::answer(TestHttpServer::responseFor(QStringLiteral("<int>3</int>")))
+        << true << QStringList {tooFew, tooFew, tooFew};
+}
+
+void tst_QuorXmlRpcClient::batch()
+{
+    QFETCH(int, serverKind);
+    QFETCH(TestHttpServer::Reply, reply);
+    QFETCH(bool, fallback);
+    QFETCH(QStringList, outcomes);
+
+    QuorXmlRpcServer ownServer;
+    TestHttpServer canned;
+    QUrl url;
+    switch (serverKind) {
+    case OwnServer:
+        ownServer.registerMethod(
+            QStringLiteral("echo"), [](const QVariantList &params, const QuorXmlRpcAnswer &answer) {
+                answer.setValue(params.value(0));
+            });
+        ownServer.registerMethod(
+            QStringLiteral("fail"), [](const QVariantList &params, const QuorXmlRpcAnswer &answer) {
+                answer.setFault(params.value(0).toInt(), params.value(1).toString());
+            });
+        QVERIFY(ownServer.listen());
+        url = urlForPort(QStringLiteral("http"), ownServer.serverPort());
+        break;
+    case PythonWithMulticall:
+    case PythonWithoutMulticall: {
+        if (pythonProgram().isEmpty())
+            QSKIP("python3 is not installed");
+        const quint16 port
+            = serverKind == PythonWithMulticall ? multicallPeerPort() : plainPeerPort();
+        if (QTest::currentTestFailed())
+            return;
+        url = urlForPort(QStringLiteral("http"), port);
+        break;
+    }
+    case CannedReply:
+        QVERIFY(canned.start());
+        canned.setHandler([reply](const TestHttpServer::Request &) { return reply; });
+        url = canned.url();
+        break;
+    }
+
+    QuorXmlRpcClient client(url);
+    auto *batch = new QuorXmlRpcBatch(&client);
+    batch->setFallbackEnabled(fallback);
+    QCOMPARE(batch->add(QStringLiteral("echo"), {1}), 0);
+    QCOMPARE(batch->add(QStringLiteral("fail"), {4, QStringLiteral("no")}), 1);
+    QCOMPARE(batch->add(QStringLiteral("echo"), {QStringLiteral("two")}), 2);
+    QSignalSpy finished(batch, &QuorXmlRpcBatch::finished);
+    batch->send();
+    QCOMPARE(batch->add(QStringLiteral("late"), {}), -1);
+    QVERIFY(finished.wait());
+    QVERIFY(batch->isFinished());
+
+    QStringList actual;
+    for (int i = 0; i < batch->count(); ++i) {
+        actual.append(batch->isFault(i)
+                ? QStringLiteral("fault %1 %2").arg(batch->faultCode(i)).arg(batch->faultString(i))
+                : QStringLiteral("value %1").arg(batch->value(i).toString()));
+    }
+    QCOMPARE(actual, outcomes);
+    QCoreApplication::processEvents();
+    QCOMPARE(finished.count(), 1);
 }
 
 // However a server frames its answer, the client reads the same document.

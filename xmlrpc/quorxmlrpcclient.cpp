@@ -185,6 +185,23 @@ QNetworkReply *QuorXmlRpcClient::call(QString method, QList<QVariant> args, QObj
         callObject, SIGNAL(aresponse(QVariant &, QNetworkReply *)), responseObject, responseSlot);
     connect(
         callObject, SIGNAL(fault(int, const QString &, QNetworkReply *)), faultObject, faultSlot);
+    return post(callObject, method, args);
+}
+
+QNetworkReply *QuorXmlRpcClient::callWithCallbacks(const QString &method,
+    const QList<QVariant> &args, QObject *context,
+    std::function<void(QVariant &, QNetworkReply *)> onValue,
+    std::function<void(int, const QString &, QNetworkReply *)> onFault)
+{
+    QuorObject *callObject = new QuorObject(this);
+    connect(callObject, &QuorObject::aresponse, context, std::move(onValue));
+    connect(callObject, &QuorObject::fault, context, std::move(onFault));
+    return post(callObject, method, args);
+}
+
+QNetworkReply *QuorXmlRpcClient::post(
+    QuorObject *callObject, const QString &method, const QList<QVariant> &args)
+{
     // The very bytes of prepareCall(method, args).toUtf8(), written directly.
     bool written = true;
     const QByteArray document

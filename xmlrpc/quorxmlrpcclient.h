@@ -16,7 +16,32 @@
 #include <QUrl>
 #include <QVariant>
 
+#include <functional>
+#include <type_traits>
+#include <utility>
+
 class QuorObject;
+
+namespace QuorXmlRpcCallbacks {
+// Whether f can be called with args, a member function of Context called on the context.
+template<typename Context, typename F, typename... Args>
+constexpr bool isCallable()
+{
+    if constexpr (std::is_member_function_pointer_v<F>)
+        return std::is_invocable_v<F, Context *, Args...>;
+    else
+        return std::is_invocable_v<F, Args...>;
+}
+
+template<typename Context, typename F, typename... Args>
+void invoke(Context *context, F &f, Args &&...args)
+{
+    if constexpr (std::is_member_function_pointer_v<F>)
+        std::invoke(f, context, std::forward<Args>(args)...);
+    else
+        std::invoke(f, std::forward<Args>(args)...);
+}
+} // namespace QuorXmlRpcCallbacks
 
 /*!
     An asynchronous XML-RPC client for one server URL, over HTTP or HTTPS.
@@ -48,6 +73,9 @@ class QuorObject;
 
     \code
     auto *client = new QuorXmlRpcClient(QUrl("http://localhost:8080/RPC2"), this);
+    client->call("sum", {1, 2}, this,
+                 [](const QVariant &sum) { qDebug() << sum; },
+                 [](int code, const QString &text) { qWarning() << code << text; });
     client->call("sum", {1, 2}, this, SLOT(gotSum(QVariant&)),
                  this, SLOT(failed(int, const QString&)));
     \endcode
@@ -82,6 +110,42 @@ public:
     QNetworkReply *call(QString method, QList<QVariant> args, QObject *responseObject,
         const char *responseSlot, QObject *faultObject, const char *faultSlot);
 
+    /*! Posts a call of \a method with \a args and returns its reply at once, as
+        above, with callables in place of slots, checked when compiled. Exactly
+        one of them runs later, from the event loop, in \a context's thread:
+        \a onValue with the answer (`const QVariant &`), or \a onFault with the
+        fault's code and text (`int, const QString &`); each may take the
+        `QNetworkReply *` last. Either may be a member function of \a context.
+        Neither runs once \a context is destroyed. */
+    template<typename Context, typename OnValue, typename OnFault>
+    QNetworkReply *call(const QString &method, const QList<QVariant> &args, Context *context,
+        OnValue onValue, OnFault onFault)
+    {
+        using namespace QuorXmlRpcCallbacks;
+        static_assert(std::is_base_of_v<QObject, Context>, "the context must be a QObject");
+        constexpr bool valueAlone = isCallable<Context, OnValue, QVariant &>();
+        constexpr bool faultAlone = isCallable<Context, OnFault, int, const QString &>();
+        static_assert(valueAlone || isCallable<Context, OnValue, QVariant &, QNetworkReply *>(),
+            "onValue must take (const QVariant &), optionally followed by QNetworkReply *");
+        static_assert(
+            faultAlone || isCallable<Context, OnFault, int, const QString &, QNetworkReply *>(),
+            "onFault must take (int, const QString &), optionally followed by QNetworkReply *");
+        return callWithCallbacks(
+            method, args, context,
+            [context, onValue](QVariant &value, QNetworkReply *reply) mutable {
+                if constexpr (valueAlone)
+                    invoke(context, onValue, value);
+                else
+                    invoke(context, onValue, value, reply);
+            },
+            [context, onFault](int code, const QString &text, QNetworkReply *reply) mutable {
+                if constexpr (faultAlone)
+                    invoke(context, onFault, code, text);
+                else
+                    invoke(context, onFault, code, text, reply);
+            });
+    }
+
 Q_SIGNALS:
     /*! The network layer met SSL \a errors on \a reply. Call
         QNetworkReply::ignoreSslErrors() on it from a directly connected slot to
@@ -93,6 +157,10 @@ private Q_SLOTS:
 
 private:
     void init();
+    QNetworkReply *callWithCallbacks(const QString &method, const QList<QVariant> &args,
+        QObject *context, std::function<void(QVariant &, QNetworkReply *)> onValue,
+        std::function<void(int, const QString &, QNetworkReply *)> onFault);
+    QNetworkReply *post(QuorObject *callObject, const QString &method, const QList<QVariant> &args);
 
     QNetworkAccessManager manager;
     QNetworkRequest request;

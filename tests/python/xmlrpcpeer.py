@@ -9,6 +9,7 @@ Methods:
   echo(value)       returns its argument unchanged
   fail(code, text)  raises xmlrpc.client.Fault(code, text)
   system.listMethods and the other introspection functions
+  system.multicall  with --multicall
 Any other method name is answered with Python's own fault for an unknown method.
 """
 
@@ -26,12 +27,15 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--cert")
     parser.add_argument("--key")
+    parser.add_argument("--multicall", action="store_true")
     options = parser.parse_args()
 
     server = SimpleXMLRPCServer(("127.0.0.1", 0), logRequests=False, use_builtin_types=True)
     server.register_function(lambda value: value, "echo")
     server.register_function(fail, "fail")
     server.register_introspection_functions()
+    if options.multicall:
+        server.register_multicall_functions()
     if options.cert:
         import ssl
 

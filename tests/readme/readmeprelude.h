@@ -7,6 +7,7 @@
 
 #include "quorfault.h"
 #include "quorobject.h"
+#include "quorxmlrpcbatch.h"
 #include "quorxmlrpcclient.h"
 #include "quorxmlrpcclientlimits.h"
 #include "quorxmlrpcclientoptions.h"
