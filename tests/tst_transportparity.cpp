@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "quorxmlrpcclient.h"
+#include "quorxmlrpcclientoptions.h"
 #include "testhttpserver.h"
 
 #include <QNetworkAccessManager>
@@ -128,10 +129,12 @@ class tst_TransportParity : public QObject
 private Q_SLOTS:
     void sameOutcome_data();
     void sameOutcome();
+    void redirectsAndHeaders_data();
+    void redirectsAndHeaders();
 
 private:
-    QStringList run(
-        TestHttpServer &server, bool throughManager, const QString &userInfo, int calls);
+    QStringList run(TestHttpServer &server, bool throughManager, const QString &userInfo, int calls,
+        const std::function<void(QuorXmlRpcClient &)> &setUp = {});
 };
 
 void tst_TransportParity::sameOutcome_data()
@@ -261,14 +264,83 @@ void tst_TransportParity::sameOutcome()
                        .arg(loopback.join(QLatin1Char('\n')), manager.join(QLatin1Char('\n')))));
 }
 
+void tst_TransportParity::redirectsAndHeaders_data()
+{
+    QTest::addColumn<Script>("script");
+    QTest::addColumn<QString>("expected"); // what the caller gets; PORT stands for the server's
+
+    // Answers with the client's own headers it was sent.
+    const auto echoHeaders = [](const TestHttpServer::Request &request) {
+        const QByteArray body = okBody(QString::fromLatin1(
+            request.headers.value("x-api-key") + "|" + request.headers.value("authorization")));
+        return keptOpen(TestHttpServer::head(200, body.size()) + body);
+    };
+    // A redirect from /RPC2 to location, where echoHeaders answers.
+    const auto movedTo = [echoHeaders](int code, const QByteArray &location) -> Script {
+        return [=](const TestHttpServer::Request &request) {
+            if (request.path != "/RPC2")
+                return echoHeaders(request);
+            QByteArray where = location;
+            where.replace("HOSTPORT", request.headers.value("host").split(':').value(1));
+            return keptOpen(TestHttpServer::head(code, 2, "Location: " + where + "\r\n") + "no");
+        };
+    };
+    const auto row = [](const char *name, const Script &script, const char *expected) {
+        QTest::addRow("%s", name) << script << QString::fromUtf8(expected);
+    };
+
+    row("the client's own headers", echoHeaders, "answer k1|Bearer t");
+    row("307 followed with the same call and headers", movedTo(307, "/moved"),
+        "answer k1|Bearer t");
+    row("308 to an absolute URL", movedTo(308, "http://127.0.0.1:HOSTPORT/moved"),
+        "answer k1|Bearer t");
+    row("307 to another host leaves Authorization out",
+        movedTo(307, "http://localhost:HOSTPORT/moved"), "answer k1|");
+    row("301 not followed", movedTo(301, "/moved"),
+        "fault -32300 \"HTTP 301 redirect to http://127.0.0.1:PORT/moved not followed: only 307 "
+        "and 308 repeat a call\"");
+    row("303 not followed", movedTo(303, "/moved"),
+        "fault -32300 \"HTTP 303 redirect to http://127.0.0.1:PORT/moved not followed: only 307 "
+        "and 308 repeat a call\"");
+    row("307 without a Location", status(307),
+        "fault -32300 \"HTTP 307 redirect without a usable "
+        "Location\"");
+    row("307 to itself, without end", movedTo(307, "/RPC2"),
+        "fault -32300 \"more than 5 redirects, the last to http://127.0.0.1:PORT/RPC2\"");
+}
+
+void tst_TransportParity::redirectsAndHeaders()
+{
+    QFETCH(Script, script);
+    QFETCH(QString, expected);
+
+    TestHttpServer server;
+    QVERIFY(server.start());
+    server.setHandler(script);
+    for (const bool throughManager : {false, true}) {
+        const QStringList lines = run(server, throughManager, {}, 1, [](QuorXmlRpcClient &client) {
+            QVERIFY(QuorXmlRpcClientOptions::setRawHeader(&client, "X-Api-Key", "k1"));
+            QVERIFY(QuorXmlRpcClientOptions::setRawHeader(&client, "Authorization", "Bearer t"));
+        });
+        QString outcome = lines.value(0);
+        outcome.replace(QString::number(server.serverPort()), QStringLiteral("PORT"));
+        QCOMPARE(outcome, expected);
+    }
+    // Every request the server saw carried the same call.
+    for (const TestHttpServer::Request &request : server.requests())
+        QCOMPARE(request.body, server.requests().first().body);
+}
+
 // The outcome of calls, one after the other, on a new client through one
 // transport, with what the server was sent along.
-QStringList tst_TransportParity::run(
-    TestHttpServer &server, bool throughManager, const QString &userInfo, int calls)
+QStringList tst_TransportParity::run(TestHttpServer &server, bool throughManager,
+    const QString &userInfo, int calls, const std::function<void(QuorXmlRpcClient &)> &setUp)
 {
     QUrl url = server.url();
     url.setUserInfo(userInfo);
     QuorXmlRpcClient client(url);
+    if (setUp)
+        setUp(client);
     // An application proxy sends the client's calls through its manager; the
     // manager itself goes direct.
     if (throughManager)

@@ -12,10 +12,15 @@
 #include <QPointer>
 #include <QTimer>
 
+#include <utility>
+
 namespace {
 const QByteArray UserAgentHeader = QByteArrayLiteral("User-Agent");
 constexpr int TransportErrorCode = -32300;
 constexpr int InvalidParametersCode = -32602;
+// Each followed redirect sends the whole call again; a short chain is all a
+// moved service needs.
+constexpr int MaximumRedirects = 5;
 
 // The reply of a call that was never sent, because a value of it has no
 // XML-RPC form: finished before it started, its fault delivered from the
@@ -56,13 +61,13 @@ QuorHttpTransport *loopbackTransport(QuorXmlRpcClient *client)
 
 // Arms the limits set now for the call that reply carries. The timer and the
 // connections go with the reply, or with the limits when the client goes first.
-void watch(QNetworkReply *reply, QuorXmlRpcClientLimitsData *limits)
+void watch(QNetworkReply *reply, QuorXmlRpcClientLimitsData *limits, int timeout)
 {
-    if (const int timeout = limits->timeout) {
+    if (timeout > 0) {
         auto *timer = new QTimer(reply);
         timer->setSingleShot(true);
-        QObject::connect(timer, &QTimer::timeout, limits, [reply, limits, timeout] {
-            limits->end(reply, QStringLiteral("timed out after %1 ms").arg(timeout));
+        QObject::connect(timer, &QTimer::timeout, limits, [reply, limits] {
+            limits->end(reply, QStringLiteral("timed out after %1 ms").arg(limits->timeout));
         });
         timer->start(timeout);
     }
@@ -91,6 +96,11 @@ QuorCodec::Options codecOptions(const QuorXmlRpcClient *client)
     QuorCodec::Options options;
     options.i8 = QuorXmlRpcClientOptions::isI8Enabled(client);
     return options;
+}
+
+bool sameOrigin(const QUrl &a, const QUrl &b)
+{
+    return a.scheme() == b.scheme() && a.host() == b.host() && a.port(-1) == b.port(-1);
 }
 
 // text without the password of url: Qt's error texts show the URL whole.
@@ -147,8 +157,8 @@ void QuorXmlRpcClient::init()
 {
     request.setRawHeader(UserAgentHeader, QByteArrayLiteral("rododir/0.2"));
     request.setHeader(QNetworkRequest::ContentTypeHeader, QVariant(QStringLiteral("text/xml")));
-    // A redirection is an answer like any other, never followed (Qt 6 would
-    // otherwise repeat the call as a GET to the new place).
+    // The client decides about redirects itself, alike on both transports
+    // (Qt 6 would otherwise repeat the call as a GET to the new place).
     manager.setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
     connect(
         &manager, SIGNAL(finished(QNetworkReply *)), this, SLOT(replyFinished(QNetworkReply *)));
@@ -213,13 +223,80 @@ QNetworkReply *QuorXmlRpcClient::post(
             this, [this, reply] { replyFinished(reply); }, Qt::QueuedConnection);
         return reply;
     }
-    QNetworkReply *reply = QuorHttpTransport::serves(request.url())
-        ? loopbackTransport(this)->post(request, document)
-        : manager.post(request, document);
-    callmap.insert(reply, callObject);
-    if (QuorXmlRpcClientLimitsData *limits = QuorXmlRpcClientLimitsData::find(this))
-        watch(reply, limits);
+    QuorXmlRpcClientLimitsData *limits = QuorXmlRpcClientLimitsData::findOrCreate(this);
+    QNetworkRequest outgoing = request;
+    for (const auto &header : std::as_const(limits->headers))
+        outgoing.setRawHeader(header.first, header.second);
+    QNetworkReply *reply = sendDocument(callObject, outgoing, document, limits->timeout);
+    QuorXmlRpcClientLimitsData::Hop &hop = limits->hops[reply];
+    hop.document = document;
+    hop.original = reply;
+    hop.elapsed.start();
     return reply;
+}
+
+QNetworkReply *QuorXmlRpcClient::sendDocument(QuorObject *callObject,
+    const QNetworkRequest &outgoing, const QByteArray &document, int timeout)
+{
+    QNetworkReply *reply = QuorHttpTransport::serves(outgoing.url())
+        ? loopbackTransport(this)->post(outgoing, document)
+        : manager.post(outgoing, document);
+    callmap.insert(reply, callObject);
+    watch(reply, QuorXmlRpcClientLimitsData::find(this), timeout);
+    return reply;
+}
+
+// Only 307 and 308 promise that the same call may go to the new place; other
+// redirects end the call and say where the service went.
+bool QuorXmlRpcClient::followRedirect(
+    QNetworkReply *reply, QuorObject *callObject, QString *failure)
+{
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (status != 301 && status != 302 && status != 303 && status != 307 && status != 308)
+        return false;
+    QuorXmlRpcClientLimitsData *limits = QuorXmlRpcClientLimitsData::find(this);
+    const QuorXmlRpcClientLimitsData::Hop hop = limits->hops.value(reply);
+    const QByteArray location = reply->rawHeader("Location");
+    const QUrl from = reply->url();
+    const QUrl to = from.resolved(QUrl::fromEncoded(location));
+    const QString where = withoutPassword(to.toString(), to);
+    if (location.isEmpty() || !to.isValid()
+        || (to.scheme() != QLatin1String("http") && to.scheme() != QLatin1String("https"))) {
+        *failure = QStringLiteral("HTTP %1 redirect without a usable Location").arg(status);
+    } else if (status != 307 && status != 308) {
+        *failure
+            = QStringLiteral("HTTP %1 redirect to %2 not followed: only 307 and 308 repeat a call")
+                  .arg(status)
+                  .arg(where);
+    } else if (from.scheme() == QLatin1String("https") && to.scheme() != QLatin1String("https")) {
+        *failure = QStringLiteral("HTTP %1 redirect from HTTPS to %2 not followed")
+                       .arg(status)
+                       .arg(where);
+    } else if (hop.redirects >= MaximumRedirects) {
+        *failure = QStringLiteral("more than %1 redirects, the last to %2")
+                       .arg(MaximumRedirects)
+                       .arg(where);
+    } else {
+        QNetworkRequest outgoing = reply->request();
+        outgoing.setUrl(to);
+        if (!sameOrigin(from, to)) {
+            outgoing.setRawHeader("Authorization", QByteArray());
+            outgoing.setRawHeader("Cookie", QByteArray());
+        }
+        int timeout = limits->timeout;
+        if (timeout)
+            timeout = qMax(1, timeout - int(hop.elapsed.elapsed()));
+        QNetworkReply *next = sendDocument(callObject, outgoing, hop.document, timeout);
+        QuorXmlRpcClientLimitsData::Hop &nextHop = limits->hops[next];
+        nextHop = hop;
+        ++nextHop.redirects;
+        callmap.remove(reply);
+        limits->hops.remove(reply);
+        if (reply != hop.original)
+            reply->deleteLater();
+        return true;
+    }
+    return false;
 }
 
 void QuorXmlRpcClient::replyFinished(QNetworkReply *reply)
@@ -234,15 +311,20 @@ void QuorXmlRpcClient::replyFinished(QNetworkReply *reply)
     QString failure = limits ? limits->takeEnding(reply) : QString();
     if (failure.isNull() && reply->error() != QNetworkReply::NoError)
         failure = withoutPassword(reply->errorString(), reply->url());
+    if (failure.isNull() && followRedirect(reply, callObject, &failure))
+        return;
+    // After redirects, the slot still gets the reply that call() returned.
+    QNetworkReply *original = limits ? limits->hops.take(reply).original : nullptr;
+    QNetworkReply *delivered = original ? original : reply;
 
     // A slot that destroys the client also destroys the reply with the manager.
     const QPointer<QuorXmlRpcClient> alive(this);
     if (dynamic_cast<QuorUnsentReply *>(reply)) {
         QuorResponse fault = QuorResponse::fromFault(InvalidParametersCode,
             QStringLiteral("invalid parameters: a value of the call has no XML-RPC form"));
-        quorDeliverResponse(callObject, &fault, reply);
+        quorDeliverResponse(callObject, &fault, delivered);
     } else if (!failure.isNull()) {
-        callObject->parseResponse(QuorFault(TransportErrorCode, failure).toString(), reply);
+        callObject->parseResponse(QuorFault(TransportErrorCode, failure).toString(), delivered);
     } else {
         // The body counts as zero-terminated text. It is read straight from
         // its UTF-8 bytes, as parseResponse() would read it decoded.
@@ -252,10 +334,12 @@ void QuorXmlRpcClient::replyFinished(QNetworkReply *reply)
             body.truncate(zero);
         QuorResponse response = QuorFastCodec::readResponseBytes(body, codecOptions(this));
         body.clear();
-        quorDeliverResponse(callObject, &response, reply);
+        quorDeliverResponse(callObject, &response, delivered);
     }
     if (!alive)
         return;
     reply->deleteLater();
+    if (delivered != reply)
+        delivered->deleteLater();
     callmap.remove(reply);
 }

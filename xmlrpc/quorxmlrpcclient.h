@@ -52,10 +52,10 @@ void invoke(Context *context, F &f, Args &&...args)
     - the answer slot, `SLOT(name(QVariant&))` or `SLOT(name(QVariant&, QNetworkReply*))`,
     - the fault slot, `SLOT(name(int, const QString&))`, optionally with `QNetworkReply*`.
 
-    The reply passed to them is the one call() returned; it is valid only while the
-    slot runs. Transport errors (refused connection, HTTP error status, SSL
-    failure) arrive as fault -32300 with the network layer's text; where that
-    text shows the URL, it shows it without its password.
+    The reply passed to them is the one call() returned, even after redirects;
+    it is valid only while the slot runs. Transport errors (refused connection, HTTP error status,
+   SSL failure) arrive as fault -32300 with the network layer's text; where that text shows the URL,
+   it shows it without its password.
 
     Calls over plain HTTP to a loopback host go over the client's own kept-alive
     connections, up to six per server; all others go through its
@@ -63,6 +63,11 @@ void invoke(Context *context, F &f, Args &&...args)
     same attributes, errors and signals; either way a server's Basic challenge
     is answered with the URL's credentials, and cookies are kept in the
     manager's cookie jar.
+
+    Redirects: a 307 or 308 is followed with the same call, up to 5 times and
+    never from HTTPS to plain HTTP; any other redirect, or one not followed,
+    ends the call as fault -32300 naming the status and the new location.
+    Request headers of the client's own are set with QuorXmlRpcClientOptions.
 
     SSL errors are re-emitted through sslErrors(); a receiver may call
     QNetworkReply::ignoreSslErrors() on the reply. Destroying the client ends its
@@ -161,6 +166,9 @@ private:
         QObject *context, std::function<void(QVariant &, QNetworkReply *)> onValue,
         std::function<void(int, const QString &, QNetworkReply *)> onFault);
     QNetworkReply *post(QuorObject *callObject, const QString &method, const QList<QVariant> &args);
+    QNetworkReply *sendDocument(QuorObject *callObject, const QNetworkRequest &outgoing,
+        const QByteArray &document, int timeout);
+    bool followRedirect(QNetworkReply *reply, QuorObject *callObject, QString *failure);
 
     QNetworkAccessManager manager;
     QNetworkRequest request;

@@ -78,3 +78,54 @@ bool QuorXmlRpcClientOptions::isI8Enabled(const QuorXmlRpcClient *client)
     const QuorXmlRpcClientLimitsData *limits = QuorXmlRpcClientLimitsData::find(client);
     return limits && limits->i8Enabled;
 }
+
+namespace {
+// The headers the transport writes from the call itself.
+bool isTransportHeader(const QByteArray &name)
+{
+    for (const char *own : {"host", "content-length", "transfer-encoding", "connection"}) {
+        if (name.compare(own, Qt::CaseInsensitive) == 0)
+            return true;
+    }
+    return false;
+}
+
+// A header name is a token: visible ASCII without separators.
+bool isToken(const QByteArray &name)
+{
+    static const QByteArray separators = QByteArrayLiteral("()<>@,;:\\\"/[]?={} \t");
+    for (const char c : name) {
+        if (uchar(c) <= 32 || uchar(c) >= 127 || separators.contains(c))
+            return false;
+    }
+    return !name.isEmpty();
+}
+} // namespace
+
+bool QuorXmlRpcClientOptions::setRawHeader(
+    QuorXmlRpcClient *client, const QByteArray &name, const QByteArray &value)
+{
+    if (!client || !isToken(name) || isTransportHeader(name) || value.contains('\r')
+        || value.contains('\n') || value.contains('\0'))
+        return false;
+    auto &headers = QuorXmlRpcClientLimitsData::findOrCreate(client)->headers;
+    for (int i = 0; i < headers.size(); ++i) {
+        if (headers.at(i).first.compare(name, Qt::CaseInsensitive) == 0)
+            headers.removeAt(i--);
+    }
+    if (!value.isEmpty())
+        headers.append({name, value});
+    return true;
+}
+
+QByteArray QuorXmlRpcClientOptions::rawHeader(
+    const QuorXmlRpcClient *client, const QByteArray &name)
+{
+    if (const QuorXmlRpcClientLimitsData *limits = QuorXmlRpcClientLimitsData::find(client)) {
+        for (const auto &header : limits->headers) {
+            if (header.first.compare(name, Qt::CaseInsensitive) == 0)
+                return header.second;
+        }
+    }
+    return QByteArray();
+}

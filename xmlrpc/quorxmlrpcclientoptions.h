@@ -4,10 +4,21 @@
 
 #include "tavrel_export.h"
 
+#include <QByteArray>
+
 class QuorXmlRpcClient;
 
 /*!
-    Options of one QuorXmlRpcClient for values beyond XML-RPC's own types.
+    Options of one QuorXmlRpcClient beyond its own setters: request headers of
+    its own, and values beyond XML-RPC's own types.
+
+    Request headers: setRawHeader() sends a header with every later call, an
+    API token say. The transport's own headers (Host, Content-Length,
+    Transfer-Encoding, Connection) cannot be set, nor a name that is no HTTP
+    token or a value holding a line break or a zero byte: such a call of
+    setRawHeader() returns false and changes nothing. When a redirect that the
+    client follows leads to another scheme, host or port, the call goes on
+    without Authorization and Cookie headers.
 
     64-bit integers: XML-RPC's `<int>` holds 32 bits. Many peers (xmlrpc-c, Perl's
     RPC::XML, node's xmlrpc, rtorrent) send larger integers as `<i8>` or Apache's
@@ -21,6 +32,7 @@ class QuorXmlRpcClient;
     set. A null client is ignored. The class has no objects of its own.
 
     \code
+    QuorXmlRpcClientOptions::setRawHeader(client, "Authorization", "Bearer " + token);
     QuorXmlRpcClientOptions::setI8Enabled(client, true);
     \endcode
 */
@@ -33,6 +45,14 @@ public:
     static void setI8Enabled(QuorXmlRpcClient *client, bool enabled);
     //! Whether \a client reads and writes `<i8>`; false by default.
     static bool isI8Enabled(const QuorXmlRpcClient *client);
+
+    /*! Sends the header \a name with \a value in later calls of \a client, in
+        place of any it had; an empty value sends it no more. False, changing
+        nothing, for a header that cannot be set. */
+    static bool setRawHeader(
+        QuorXmlRpcClient *client, const QByteArray &name, const QByteArray &value);
+    //! The value of the header \a name that \a client sends; empty when none.
+    static QByteArray rawHeader(const QuorXmlRpcClient *client, const QByteArray &name);
 };
 
 #endif
