@@ -35,8 +35,7 @@ struct QuorXmlRpcPeer
 
 // The server as its connections see it. It owns them and the order in which
 // they last waited for their clients; a connection only reports to it, and
-// reads the settings afresh for every request, so that setters take effect on
-// open connections.
+// reads its policy and codec options where it uses them.
 class QuorServerConnectionOwner
 {
 public:
