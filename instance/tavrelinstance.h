@@ -19,13 +19,15 @@ class TavrelInstancePrivate;
 
     \code
     TavrelInstance instance(47111);
-    instance.registerCommand("open", [&](const QString &file) { return
-   QStringList{window.open(file)}; }); if (!instance.decide()) {                            //
-   another process holds the port if (instance.holder() == TavrelInstance::SameUser)
-            instance.sendCommandAndWait("open", file);   // its answer, or a fault
+    instance.registerCommand("open", [&](const QString &path) {
+        return QStringList{window.open(path)};
+    });
+    if (!instance.decide()) {                         // another process holds the port
+        if (instance.holder() == TavrelInstance::SameUser)
+            instance.sendCommandAndWait("open", file); // its answer, or a fault
         return 0;
     }
-    return app.exec();                                   // this process is the instance
+    return app.exec();                                // this process is the instance
     \endcode
 
     Deciding: decide() blocks until it is decided, start() returns at once and
@@ -60,24 +62,31 @@ class TAVREL_EXPORT TavrelInstance : public QObject
 public:
     //! What holds the port, as far as the decision went.
     enum Holder {
-        Undecided, //!< Not decided yet.
-        ThisProcess, //!< This process serves: it is the instance.
-        SameUser, //!< An instance of this process's user serves; commands go to it.
-        OtherUser, //!< An instance of another user holds the port; it gets no command.
-        UnknownUser, //!< An instance holds the port; the platform cannot tell its user.
-        NotAnInstance, //!< Something that is no Tavrel instance listens, or it did not answer in
-                       //!< time.
-        Unavailable, //!< This process cannot serve and finds nobody serving; see errorString().
+        //! Not decided yet.
+        Undecided,
+        //! This process serves: it is the instance.
+        ThisProcess,
+        //! An instance of this process's user serves; commands go to it.
+        SameUser,
+        //! An instance of another user holds the port; it gets no command.
+        OtherUser,
+        //! An instance holds the port; the platform cannot tell its user.
+        UnknownUser,
+        //! Something that is no Tavrel instance listens, or it did not answer in time.
+        NotAnInstance,
+        //! This process cannot serve and finds nobody serving; see errorString().
+        Unavailable,
     };
     Q_ENUM(Holder)
 
     //! The fault codes of commands that this side ends itself.
     enum FaultCode {
-        ListenerOfAnotherUser
-        = -32001, //!< Not sent: the port's listener is another user's, or of a user unknown.
-        NoInstance
-        = -32002, //!< Not sent: no instance of this user is known to serve (see holder()).
-        TransportError = -32300, //!< Sending failed or no answer came within timeout().
+        //! Not sent: the port's listener is another user's, or of a user unknown.
+        ListenerOfAnotherUser = -32001,
+        //! Not sent: no instance of this user is known to serve (see holder()).
+        NoInstance = -32002,
+        //! Sending failed or no answer came within timeout().
+        TransportError = -32300,
     };
     Q_ENUM(FaultCode)
 
@@ -88,8 +97,8 @@ public:
 
     //! The port.
     quint16 port() const;
-    //! Sets how long one step may take: reaching the holder, its "getAppInfo" answer, a command's
-    //! answer.
+    /*! Sets how long one step may take: reaching the holder, its "getAppInfo"
+        answer, a command's answer. */
     void setTimeout(int milliseconds);
     //! How long one step may take, in milliseconds (default 3000).
     int timeout() const;

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "quorobject.h"
 
-#include "quorcodec_p.h"
+#include "quorobject_p.h"
 
 #include <QDomImplementation>
 

@@ -5,6 +5,7 @@
 #include "quorfault.h"
 #include "quorhttpclient_p.h"
 #include "quorobject.h"
+#include "quorobject_p.h"
 #include "quorxmlrpcclientlimits_p.h"
 #include "quorxmlrpcclientoptions.h"
 

@@ -103,7 +103,7 @@ void QuorXmlRpcServerPrivate::acceptConnections()
             socket->deleteLater();
             continue;
         }
-        auto *connection = new QuorServerConnection(socket, this);
+        auto *connection = new QuorServerConnection(socket, this, q);
         connections.append(connection);
         connection->process();
     }
@@ -125,6 +125,17 @@ void QuorXmlRpcServerPrivate::closeConnections()
     connections.clear();
     for (QuorServerConnection *connection : open)
         connection->detach();
+}
+
+void QuorXmlRpcServerPrivate::connectionAwaitsClient(QuorServerConnection *connection)
+{
+    connections.removeOne(connection);
+    connections.append(connection);
+}
+
+void QuorXmlRpcServerPrivate::connectionDestroyed(QuorServerConnection *connection)
+{
+    connections.removeOne(connection);
 }
 
 void QuorXmlRpcServerPrivate::handleRequest(

@@ -3,32 +3,14 @@
 #define QUORXMLRPCSERVER_P_H
 
 #include "quorcodec_p.h"
+#include "quorserverconnection_p.h"
 #include "quorserverpolicy_p.h"
 #include "quorxmlrpcserver.h"
 
 #include <QHash>
-#include <QHostAddress>
 #include <QTcpServer>
 
-#include <functional>
 #include <memory>
-
-class QuorServerConnection;
-
-// Where the outcome of one call goes: the response of its connection, or an
-// entry of a system.multicall.
-using Delivery = std::function<void(const QuorResponse &)>;
-
-// What the answers to one call know of the connection that carried it. The
-// values go with the connection; answers only look at them while it is open.
-struct QuorXmlRpcPeer
-{
-    QHostAddress peerAddress;
-    quint16 peerPort = 0;
-    QHostAddress localAddress;
-    quint16 localPort = 0;
-    std::weak_ptr<QHash<QString, QVariant>> values;
-};
 
 class QuorXmlRpcAnswerPrivate
 {
@@ -64,7 +46,7 @@ public:
     Delivery deliver;
 };
 
-class QuorXmlRpcServerPrivate
+class QuorXmlRpcServerPrivate : public QuorServerConnectionOwner
 {
 public:
     explicit QuorXmlRpcServerPrivate(QuorXmlRpcServer *server)
@@ -75,10 +57,13 @@ public:
     void acceptConnections();
     bool makeRoom();
     void closeConnections();
-    // Reads the call in a request's body and runs its method; the outcome
-    // goes to delivery, exactly once.
+
+    const QuorServerPolicy &connectionPolicy() const override { return policy; }
+    const QuorCodec::Options &connectionCodecOptions() const override { return codecOptions; }
     void handleRequest(
-        const QByteArray &body, const QuorXmlRpcPeer &peer, const Delivery &delivery);
+        const QByteArray &body, const QuorXmlRpcPeer &peer, const Delivery &delivery) override;
+    void connectionAwaitsClient(QuorServerConnection *connection) override;
+    void connectionDestroyed(QuorServerConnection *connection) override;
     void invoke(const QString &method, const QVariantList &params, const QuorXmlRpcAnswer &answer);
     void multicall(const QVariantList &params, const QuorXmlRpcAnswer &answer);
 

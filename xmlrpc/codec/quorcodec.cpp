@@ -3,8 +3,8 @@
 
 #include "quordebug_p.h"
 #include "quordocument_p.h"
-#include "quorobject.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QMetaType>
 
@@ -165,7 +165,9 @@ QuorResponse notXmlRpcResponse()
     QuorResponse response;
     response.isFault = true;
     response.faultCode = -32600;
-    response.faultString = QuorObject::tr("parse error: invalid xml-rpc. not conforming to spec.");
+    // QuorObject's translation context, in which parseResponse() reports this fault.
+    response.faultString = QCoreApplication::translate(
+        "QuorObject", "parse error: invalid xml-rpc. not conforming to spec.");
     return response;
 }
 

@@ -7,9 +7,6 @@
 #include <QStringList>
 #include <QVariant>
 
-class QNetworkReply;
-class QuorObject;
-
 namespace QuorCodec {
 
 // How a client or server reads and writes values beyond XML-RPC's own types.
@@ -112,9 +109,6 @@ QuorResponse readResponseBytes(const QByteArray &body, const QuorCodec::Options 
 QuorRequest readRequestBytes(const QByteArray &body, const QuorCodec::Options &options = {});
 
 } // namespace QuorFastCodec
-
-// Emits what parseResponse() emits for response, then deletes the call object.
-void quorDeliverResponse(QuorObject *call, QuorResponse *response, QNetworkReply *reply);
 
 // What both codecs share, so that they cannot drift apart.
 namespace QuorCodec {

@@ -52,16 +52,17 @@ bool hasBytesWaiting(const QTcpSocket *socket)
 
 } // namespace
 
-QuorServerConnection::QuorServerConnection(QTcpSocket *socket, QuorXmlRpcServerPrivate *server)
-    : QObject(server->q)
+QuorServerConnection::QuorServerConnection(
+    QTcpSocket *socket, QuorServerConnectionOwner *owner, QObject *parent)
+    : QObject(parent)
     , m_socket(socket)
-    , m_server(server)
+    , m_server(owner)
 {
     m_socket->setParent(this);
     m_socket->setReadBufferSize(QuorServerPolicy::SocketReadBufferSize);
     m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     m_timer.setSingleShot(true);
-    m_timer.setInterval(server->policy.requestTimeout);
+    m_timer.setInterval(owner->connectionPolicy().requestTimeout);
     connect(&m_timer, &QTimer::timeout, this, [this] { timedOut(); });
     connect(m_socket, &QTcpSocket::readyRead, this, [this] { process(); });
     connect(m_socket, &QTcpSocket::bytesWritten, this, [this] { drained(); });
@@ -77,7 +78,7 @@ QuorServerConnection::QuorServerConnection(QTcpSocket *socket, QuorXmlRpcServerP
 QuorServerConnection::~QuorServerConnection()
 {
     if (m_server)
-        m_server->connections.removeOne(this);
+        m_server->connectionDestroyed(this);
 }
 
 void QuorServerConnection::detach()
@@ -121,7 +122,8 @@ bool QuorServerConnection::hasWholeRequest()
             ? m_chunkedBody->parse(m_buffer, m_head.size) == QuorHttpChunkedBody::Complete
             : m_buffer.size() >= m_head.size + m_bodyLength;
     QuorHttpHead head;
-    if (head.parse(m_buffer, m_server->policy.maximumHeaderSize) != QuorHttpHead::Complete)
+    if (head.parse(m_buffer, m_server->connectionPolicy().maximumHeaderSize)
+        != QuorHttpHead::Complete)
         return false;
     if (head.headerCount("transfer-encoding") > 0)
         return newChunkedBody().parse(m_buffer, head.size) == QuorHttpChunkedBody::Complete;
@@ -147,14 +149,14 @@ bool QuorServerConnection::readRequest()
     if (!m_haveHead) {
         QuorHttpHead head;
         const QuorHttpHead::Result result
-            = head.parse(m_buffer, m_server->policy.maximumHeaderSize);
+            = head.parse(m_buffer, m_server->connectionPolicy().maximumHeaderSize);
         if (result == QuorHttpHead::Incomplete)
             return false;
         if (result == QuorHttpHead::Invalid)
             return fail(head.errorStatus);
         m_head = head;
         m_haveHead = true;
-        if (const int status = m_server->policy.statusRefusing(m_head))
+        if (const int status = m_server->connectionPolicy().statusRefusing(m_head))
             return fail(status);
         m_bodyLength = m_head.contentLength();
         if (m_head.headerCount("transfer-encoding") > 0)
@@ -183,7 +185,7 @@ bool QuorServerConnection::readRequest()
     const QuorHttp::Connection answerConnection = m_closeAfterResponse ? QuorHttp::Connection::Close
         : m_head.minorVersion == 0 ? QuorHttp::Connection::KeepAliveHttp10
                                    : QuorHttp::Connection::KeepAlive;
-    const QuorCodec::Options options = m_server->codecOptions;
+    const QuorCodec::Options options = m_server->connectionCodecOptions();
     m_server->handleRequest(
         body, m_peer, [self, answerConnection, options](const QuorResponse &result) {
             if (self)
@@ -195,8 +197,8 @@ bool QuorServerConnection::readRequest()
 
 QuorHttpChunkedBody QuorServerConnection::newChunkedBody() const
 {
-    return QuorHttpChunkedBody(
-        m_server->policy.maximumRequestSize, m_server->policy.maximumHeaderSize);
+    return QuorHttpChunkedBody(m_server->connectionPolicy().maximumRequestSize,
+        m_server->connectionPolicy().maximumHeaderSize);
 }
 
 int QuorServerConnection::bodyEnd()
@@ -258,8 +260,7 @@ void QuorServerConnection::awaitRequest()
 {
     m_busy = false;
     m_answeredBefore = true;
-    m_server->connections.removeOne(this);
-    m_server->connections.append(this);
+    m_server->connectionAwaitsClient(this);
     process();
 }
 

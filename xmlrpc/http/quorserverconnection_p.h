@@ -2,16 +2,61 @@
 #ifndef QUORSERVERCONNECTION_P_H
 #define QUORSERVERCONNECTION_P_H
 
+#include "quorcodec_p.h"
 #include "quorhttp_p.h"
-#include "quorxmlrpcserver_p.h"
 
 #include <QByteArray>
+#include <QHash>
+#include <QHostAddress>
 #include <QObject>
 #include <QTimer>
 
+#include <functional>
 #include <memory>
 
 class QTcpSocket;
+class QuorServerConnection;
+struct QuorServerPolicy;
+
+// Where the outcome of one call goes: the response of its connection, or an
+// entry of a system.multicall.
+using Delivery = std::function<void(const QuorResponse &)>;
+
+// What the answers to one call know of the connection that carried it. The
+// values go with the connection; answers only look at them while it is open.
+struct QuorXmlRpcPeer
+{
+    QHostAddress peerAddress;
+    quint16 peerPort = 0;
+    QHostAddress localAddress;
+    quint16 localPort = 0;
+    std::weak_ptr<QHash<QString, QVariant>> values;
+};
+
+// The server as its connections see it. It owns them and the order in which
+// they last waited for their clients; a connection only reports to it, and
+// reads its policy and codec options where it uses them.
+class QuorServerConnectionOwner
+{
+public:
+    virtual ~QuorServerConnectionOwner() = default;
+
+    virtual const QuorServerPolicy &connectionPolicy() const = 0;
+    virtual const QuorCodec::Options &connectionCodecOptions() const = 0;
+
+    // Reads the call in a request's body and runs its method; the outcome
+    // goes to delivery, exactly once.
+    virtual void handleRequest(
+        const QByteArray &body, const QuorXmlRpcPeer &peer, const Delivery &delivery)
+        = 0;
+
+    // The connection waits for its client again, and is now the one that has
+    // waited least long.
+    virtual void connectionAwaitsClient(QuorServerConnection *connection) = 0;
+
+    // The connection is being destroyed; the owner forgets it.
+    virtual void connectionDestroyed(QuorServerConnection *connection) = 0;
+};
 
 // One client connection of a QuorXmlRpcServer: reads HTTP requests one after
 // the other, hands each body to the server and writes its response, in order,
@@ -20,7 +65,8 @@ class QTcpSocket;
 class QuorServerConnection : public QObject
 {
 public:
-    QuorServerConnection(QTcpSocket *socket, QuorXmlRpcServerPrivate *server);
+    // The connection is a child of parent and reports to owner until detach().
+    QuorServerConnection(QTcpSocket *socket, QuorServerConnectionOwner *owner, QObject *parent);
 
     ~QuorServerConnection() override;
 
@@ -68,7 +114,7 @@ private:
     void timedOut();
 
     QTcpSocket *m_socket;
-    QuorXmlRpcServerPrivate *m_server;
+    QuorServerConnectionOwner *m_server;
     const std::shared_ptr<QHash<QString, QVariant>> m_values
         = std::make_shared<QHash<QString, QVariant>>();
     QuorXmlRpcPeer m_peer;
