@@ -3,6 +3,7 @@
 
 #include "quorcodec_p.h"
 #include "quorhttpclient_p.h"
+#include "tavrelclient_p.h"
 #include "tavrelplatform_p.h"
 
 #include <QCoreApplication>
@@ -11,47 +12,20 @@
 #include <QHostAddress>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QPointer>
 #include <QTimer>
-#include <QUrl>
 
-#include <functional>
+static_assert(int(TavrelInstance::ListenerOfAnotherUser) == int(TavrelClient::ListenerOfAnotherUser)
+        && int(TavrelInstance::NoInstance) == int(TavrelClient::NoInstance)
+        && int(TavrelInstance::TransportError) == int(TavrelClient::TransportError),
+    "the instance side ends calls with one set of fault codes");
 
 namespace {
 
 // A launch that loses the race for the port, and then finds nobody there
 // because the winner gave up, tries again this many times.
 constexpr int MaximumAttempts = 5;
-constexpr int DefaultTimeoutMs = 3000;
 
-// The holder is asked at an address, never at "localhost": resolving a name
-// costs a lookup thread and more than the whole hand-off.
-const QList<QHostAddress> &loopbacks()
-{
-    static const QList<QHostAddress> addresses {
-        QHostAddress(QHostAddress::LocalHost), QHostAddress(QHostAddress::LocalHostIPv6)};
-    return addresses;
-}
-
-QUrl urlOf(const QHostAddress &address, quint16 port)
-{
-    QUrl url;
-    url.setScheme(QStringLiteral("http"));
-    url.setHost(address.toString());
-    url.setPort(port);
-    url.setPath(QStringLiteral("/RPC2"));
-    return url;
-}
-
-// What became of one call.
-struct Outcome
-{
-    bool reachedNobody = false; // nothing listens there
-    bool isFault = false;
-    int code = 0;
-    QString message;
-    QVariant value;
-};
+using Outcome = TavrelClient::Outcome;
 
 } // namespace
 
@@ -70,10 +44,10 @@ public:
             server, &TavrelServer::commandReceived, instance, &TavrelInstance::commandReceived);
     }
 
-    using Done = std::function<void(const Outcome &)>;
-    void post(
-        const QHostAddress &address, const QString &method, const QVariantList &params, Done done);
+    void post(const QHostAddress &address, const QString &method, const QVariantList &params,
+        qint64 answerLimit, TavrelClient::Done done);
     void finished(QNetworkReply *reply);
+    void end(QNetworkReply *reply, const QString &why);
 
     void attempt();
     void ask(int addressIndex);
@@ -85,8 +59,8 @@ public:
     // A call in flight, with what to do with its outcome.
     struct Call
     {
-        Done done;
-        bool timedOut = false;
+        TavrelClient::Done done;
+        QString ending; // why a bound ended it; null while none did
     };
 
     TavrelInstance *q;
@@ -94,7 +68,8 @@ public:
     TavrelServer *server;
     QuorHttpTransport *transport;
     QHash<QNetworkReply *, Call> calls;
-    int timeout = DefaultTimeoutMs;
+    int timeout = TavrelClient::DefaultTimeoutMs;
+    qint64 maximumAnswerSize = TavrelClient::DefaultCommandAnswerLimit;
     bool allUsersAllowed = false;
 
     TavrelInstance::Holder holder = TavrelInstance::Undecided;
@@ -110,24 +85,46 @@ public:
     int lastCommandId = 0;
 };
 
-void TavrelInstancePrivate::post(
-    const QHostAddress &address, const QString &method, const QVariantList &params, Done done)
+void TavrelInstancePrivate::post(const QHostAddress &address, const QString &method,
+    const QVariantList &params, qint64 answerLimit, TavrelClient::Done done)
 {
-    QNetworkRequest request(urlOf(address, port));
+    QNetworkRequest request(TavrelClient::urlOf(address.toString(), port));
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("text/xml"));
     request.setRawHeader(QByteArrayLiteral("User-Agent"), QByteArrayLiteral("tavrel/1"));
     QNetworkReply *reply = transport->post(request, QuorFastCodec::writeCallUtf8(method, params));
-    calls.insert(reply, Call {std::move(done), false});
+    calls.insert(reply, Call {std::move(done), QString()});
     auto *timer = new QTimer(reply);
     timer->setSingleShot(true);
-    QObject::connect(timer, &QTimer::timeout, reply, [this, reply] {
-        const auto call = calls.find(reply);
-        if (call == calls.end())
-            return;
-        call->timedOut = true;
-        reply->abort();
-    });
+    QObject::connect(timer, &QTimer::timeout, reply,
+        [this, reply] { end(reply, QStringLiteral("timed out after %1 ms").arg(timeout)); });
     timer->start(timeout);
+    if (answerLimit > 0) {
+        const auto check = [this, reply, answerLimit](qint64 bytes) {
+            if (bytes > answerLimit)
+                end(reply, QStringLiteral("response larger than %1 bytes").arg(answerLimit));
+        };
+        // A declared length ends the call before any of the body is read.
+        QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, check] {
+            const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+            if (length.isValid())
+                check(length.toLongLong());
+        });
+        // The body stays unread until the reply has finished: what is
+        // available is all that came.
+        QObject::connect(reply, &QNetworkReply::readyRead, reply,
+            [reply, check] { check(reply->bytesAvailable()); });
+    }
+}
+
+// Ends reply because of why, from the event loop: not from inside the
+// reply's own signals, which go on after they return.
+void TavrelInstancePrivate::end(QNetworkReply *reply, const QString &why)
+{
+    const auto call = calls.find(reply);
+    if (call == calls.end() || !call->ending.isNull())
+        return;
+    call->ending = why;
+    QMetaObject::invokeMethod(reply, &QNetworkReply::abort, Qt::QueuedConnection);
 }
 
 void TavrelInstancePrivate::finished(QNetworkReply *reply)
@@ -137,10 +134,10 @@ void TavrelInstancePrivate::finished(QNetworkReply *reply)
     if (!call.done)
         return;
     Outcome outcome;
-    if (call.timedOut) {
+    if (!call.ending.isNull()) {
         outcome.isFault = true;
         outcome.code = TavrelInstance::TransportError;
-        outcome.message = QStringLiteral("no answer within %1 ms").arg(timeout);
+        outcome.message = call.ending;
     } else if (reply->error() != QNetworkReply::NoError) {
         outcome.isFault = true;
         outcome.code = TavrelInstance::TransportError;
@@ -177,7 +174,8 @@ void TavrelInstancePrivate::attempt()
 
 void TavrelInstancePrivate::ask(int addressIndex)
 {
-    if (addressIndex >= loopbacks().size()) {
+    const QList<QHostAddress> &loopbacks = TavrelClient::loopbacks();
+    if (addressIndex >= loopbacks.size()) {
         // Whoever held the port has gone: listen again.
         if (attempts < MaximumAttempts)
             attempt();
@@ -188,7 +186,8 @@ void TavrelInstancePrivate::ask(int addressIndex)
                     .arg(errorString));
         return;
     }
-    post(loopbacks().at(addressIndex), QStringLiteral("getAppInfo"), {},
+    post(loopbacks.at(addressIndex), QStringLiteral("getAppInfo"), {},
+        TavrelClient::IdentityAnswerLimit,
         [this, addressIndex](const Outcome &outcome) { classify(outcome, addressIndex); });
 }
 
@@ -198,12 +197,12 @@ void TavrelInstancePrivate::classify(const Outcome &outcome, int addressIndex)
         ask(addressIndex + 1);
         return;
     }
-    holderAddress = loopbacks().at(addressIndex);
+    holderAddress = TavrelClient::loopbacks().at(addressIndex);
     holderUid = TavrelPlatform::listenerOwner(holderAddress, port);
     if (holderUid == TavrelPlatform::NoSocket) {
         // It answered, and has gone since.
         holderUid = TavrelPlatform::UnknownUser;
-        ask(loopbacks().size());
+        ask(TavrelClient::loopbacks().size());
         return;
     }
 
@@ -279,15 +278,9 @@ bool TavrelInstancePrivate::mayCommand(int id)
     if (allUsersAllowed)
         return true;
     // Whoever listens now, which may no longer be whoever answered before.
-    const qint64 listener = TavrelPlatform::listenerOwner(holderAddress, port);
-    if (listener != TavrelPlatform::NoSocket && listener != TavrelPlatform::effectiveUserId()) {
-        fail(id, TavrelInstance::ListenerOfAnotherUser,
-            listener == TavrelPlatform::UnknownUser
-                ? QStringLiteral("command not sent: the user listening on port %1 cannot be told")
-                      .arg(port)
-                : QStringLiteral("command not sent: port %1 is held by user %2")
-                      .arg(port)
-                      .arg(TavrelPlatform::userName(listener)));
+    const qint64 listener = TavrelClient::foreignListener({holderAddress}, port);
+    if (listener != TavrelPlatform::NoSocket) {
+        fail(id, TavrelInstance::ListenerOfAnotherUser, TavrelClient::refusal(port, listener));
         return false;
     }
     return true;
@@ -322,6 +315,16 @@ void TavrelInstance::setTimeout(int milliseconds)
 int TavrelInstance::timeout() const
 {
     return d_func()->timeout;
+}
+
+void TavrelInstance::setMaximumAnswerSize(qint64 bytes)
+{
+    d_func()->maximumAnswerSize = bytes;
+}
+
+qint64 TavrelInstance::maximumAnswerSize() const
+{
+    return d_func()->maximumAnswerSize;
 }
 
 void TavrelInstance::setAllUsersAllowed(bool allowed)
@@ -420,7 +423,7 @@ int TavrelInstance::sendCommand(const QString &name, const QString &argument)
     QVariantList params;
     if (!argument.isEmpty())
         params.append(argument);
-    d->post(d->holderAddress, name, params, [d, id](const Outcome &outcome) {
+    d->post(d->holderAddress, name, params, d->maximumAnswerSize, [d, id](const Outcome &outcome) {
         if (outcome.isFault) {
             d->errorCode = outcome.code;
             d->errorString = outcome.message;

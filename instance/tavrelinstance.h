@@ -48,6 +48,12 @@ class TavrelInstancePrivate;
     the TavrelServer that serves once this process is the instance; it runs
     only commands of clients of this user.
 
+    Bounds: what listens on the port is not trusted before it has answered.
+    Every exchange with it ends within timeout(); its "getAppInfo" answer may
+    hold 16 KiB and a command's answer maximumAnswerSize(). Beyond either, the
+    exchange fails (a holder that does so is NotAnInstance) and what it sent
+    is dropped with its connection.
+
     Owners come from the kernel (on Linux). Where the platform cannot tell the
     owner of a socket, holder() is UnknownUser rather than a guess; such a
     holder gets no command and the server refuses every client's, unless
@@ -77,7 +83,8 @@ public:
         = -32001, //!< Not sent: the port's listener is another user's, or of a user unknown.
         NoInstance
         = -32002, //!< Not sent: no instance of this user is known to serve (see holder()).
-        TransportError = -32300, //!< Sending failed or no answer came within timeout().
+        TransportError = -32300, //!< Sending failed, or no whole answer came within timeout() or
+                                 //!< maximumAnswerSize().
     };
     Q_ENUM(FaultCode)
 
@@ -93,6 +100,12 @@ public:
     void setTimeout(int milliseconds);
     //! How long one step may take, in milliseconds (default 3000).
     int timeout() const;
+    /*! Bounds the answer to a command at \a bytes (0 or less: no bound). A
+        longer answer ends the command as fault TransportError and is not kept.
+        The holder's "getAppInfo" answer is bounded at 16 KiB whatever this says. */
+    void setMaximumAnswerSize(qint64 bytes);
+    //! The largest answer to a command that is read, in bytes (default 8 MiB).
+    qint64 maximumAnswerSize() const;
     /*! Lets commands go to, and come from, programs of every user (default
         false: this process's user only). Any local user may then run the commands. */
     void setAllUsersAllowed(bool allowed);
