@@ -5,6 +5,7 @@
 #include "quorxmlrpcclientlimits.h"
 #include "tavrelplatform_p.h"
 
+#include <QHash>
 #include <QNetworkReply>
 #include <QTcpSocket>
 
@@ -13,6 +14,7 @@ class TavrelClientPrivate
 public:
     QString userAgent;
     QuorXmlRpcClient *client = nullptr; // made at the first call
+    QHash<QNetworkReply *, TavrelClient::Done> calls; // those with a callback
 };
 
 TavrelClient::TavrelClient(const QString &userAgent, QObject *parent)
@@ -25,6 +27,9 @@ TavrelClient::TavrelClient(const QString &userAgent, QObject *parent)
 TavrelClient::~TavrelClient()
 {
     Q_D(TavrelClient);
+    // The callbacks may point into an owner that is going too: no call ends
+    // at them any more.
+    d->calls.clear();
     delete d->client;
 }
 
@@ -91,4 +96,42 @@ QNetworkReply *TavrelClient::call(const QUrl &url, const QString &method,
     QuorXmlRpcClientLimits::setMaximumResponseSize(d->client, bounds.maximumAnswerSize);
     d->client->setUrl(url);
     return d->client->call(method, params, receiver, answerSlot, receiver, faultSlot);
+}
+
+void TavrelClient::call(const QUrl &url, const QString &method, const QVariantList &params,
+    const Bounds &bounds, Done done)
+{
+    // No slot runs before the event loop does, so the callback is in place in time.
+    QNetworkReply *reply
+        = call(url, method, params, bounds, this, SLOT(answered(QVariant &, QNetworkReply *)),
+            SLOT(failed(int, const QString &, QNetworkReply *)));
+    d_func()->calls.insert(reply, std::move(done));
+}
+
+void TavrelClient::answered(QVariant &value, QNetworkReply *reply)
+{
+    const Done done = d_func()->calls.take(reply);
+    if (!done)
+        return;
+    Outcome outcome;
+    outcome.value = value;
+    done(outcome);
+}
+
+void TavrelClient::failed(int code, const QString &message, QNetworkReply *reply)
+{
+    const Done done = d_func()->calls.take(reply);
+    if (!done)
+        return;
+    Outcome outcome;
+    outcome.isFault = true;
+    outcome.code = code;
+    outcome.message = message;
+    // Refused, or gone by the time the call failed: nothing listens there.
+    const quint16 port = quint16(reply->url().port());
+    outcome.reachedNobody = reply->error() == QNetworkReply::ConnectionRefusedError
+        || (reply->error() != QNetworkReply::NoError && TavrelPlatform::tellsSocketOwners()
+            && TavrelPlatform::listenerOwner(QHostAddress(reply->url().host()), port)
+                == TavrelPlatform::NoSocket);
+    done(outcome);
 }

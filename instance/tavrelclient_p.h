@@ -20,17 +20,17 @@ class TavrelClientPrivate;
 /*
     How the instance side talks to whatever listens on an instance port, for
     Tavrel and TavrelInstance alike: the probe, the loopback addresses, the
-    owner of the listening socket as the kernel tells it, the bounds of each
-    exchange, and Tavrel's XML-RPC calls over one QuorXmlRpcClient, made at
-    the first call and a child of this object.
+    owner of the listening socket as the kernel tells it, and the XML-RPC calls
+    over one QuorXmlRpcClient, made at the first call and a child of this
+    object.
 
     What listens there is not trusted before it has answered, and any local
     user can listen there: every call is bounded in time and in the size of
     its answer, and a call that reaches a bound ends as fault -32300 with the
     bound's text, its connection dropped and what it read freed.
 
-    Each call ends exactly once, at the slots it names, from the event loop.
-    Destroying this object ends the calls in flight silently.
+    Each call ends exactly once, at the slots or the callback it names, from
+    the event loop. Destroying this object ends the calls in flight silently.
 */
 class TavrelClient : public QObject
 {
@@ -99,6 +99,14 @@ public:
     // the arguments QuorXmlRpcClient passes. Returns the call's reply.
     QNetworkReply *call(const QUrl &url, const QString &method, const QVariantList &params,
         const Bounds &bounds, QObject *receiver, const char *answerSlot, const char *faultSlot);
+    // Calls like the above; done gets the outcome.
+    void call(const QUrl &url, const QString &method, const QVariantList &params,
+        const Bounds &bounds, Done done);
+
+private Q_SLOTS:
+    void answered(QVariant &value, QNetworkReply *reply);
+    void failed(int code, const QString &message, QNetworkReply *reply);
+
 private:
     Q_DECLARE_PRIVATE(TavrelClient)
     std::unique_ptr<TavrelClientPrivate> d_ptr;

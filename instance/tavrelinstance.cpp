@@ -1,18 +1,12 @@
 // SPDX-License-Identifier: MIT
 #include "tavrelinstance.h"
 
-#include "quorcodec_p.h"
-#include "quorhttpclient_p.h"
 #include "tavrelclient_p.h"
 #include "tavrelplatform_p.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
-#include <QHash>
 #include <QHostAddress>
-#include <QNetworkReply>
-#include <QNetworkRequest>
-#include <QTimer>
 
 static_assert(int(TavrelInstance::ListenerOfAnotherUser) == int(TavrelClient::ListenerOfAnotherUser)
         && int(TavrelInstance::NoInstance) == int(TavrelClient::NoInstance)
@@ -36,18 +30,14 @@ public:
         : q(instance)
         , port(instancePort)
         , server(new TavrelServer(instance))
-        , transport(new QuorHttpTransport(nullptr, instance))
+        , client(new TavrelClient(QStringLiteral("tavrel/1"), instance))
     {
-        QObject::connect(transport, &QuorHttpTransport::finished, instance,
-            [this](QNetworkReply *reply) { finished(reply); });
         QObject::connect(
             server, &TavrelServer::commandReceived, instance, &TavrelInstance::commandReceived);
     }
 
     void post(const QHostAddress &address, const QString &method, const QVariantList &params,
         qint64 answerLimit, TavrelClient::Done done);
-    void finished(QNetworkReply *reply);
-    void end(QNetworkReply *reply, const QString &why);
 
     void attempt();
     void ask(int addressIndex);
@@ -56,18 +46,10 @@ public:
     void fail(int id, int code, const QString &message);
     bool mayCommand(int id);
 
-    // A call in flight, with what to do with its outcome.
-    struct Call
-    {
-        TavrelClient::Done done;
-        QString ending; // why a bound ended it; null while none did
-    };
-
     TavrelInstance *q;
     const quint16 port;
     TavrelServer *server;
-    QuorHttpTransport *transport;
-    QHash<QNetworkReply *, Call> calls;
+    TavrelClient *client;
     int timeout = TavrelClient::DefaultTimeoutMs;
     qint64 maximumAnswerSize = TavrelClient::DefaultCommandAnswerLimit;
     bool allUsersAllowed = false;
@@ -88,72 +70,8 @@ public:
 void TavrelInstancePrivate::post(const QHostAddress &address, const QString &method,
     const QVariantList &params, qint64 answerLimit, TavrelClient::Done done)
 {
-    QNetworkRequest request(TavrelClient::urlOf(address.toString(), port));
-    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("text/xml"));
-    request.setRawHeader(QByteArrayLiteral("User-Agent"), QByteArrayLiteral("tavrel/1"));
-    QNetworkReply *reply = transport->post(request, QuorFastCodec::writeCallUtf8(method, params));
-    calls.insert(reply, Call {std::move(done), QString()});
-    auto *timer = new QTimer(reply);
-    timer->setSingleShot(true);
-    QObject::connect(timer, &QTimer::timeout, reply,
-        [this, reply] { end(reply, QStringLiteral("timed out after %1 ms").arg(timeout)); });
-    timer->start(timeout);
-    if (answerLimit > 0) {
-        const auto check = [this, reply, answerLimit](qint64 bytes) {
-            if (bytes > answerLimit)
-                end(reply, QStringLiteral("response larger than %1 bytes").arg(answerLimit));
-        };
-        // A declared length ends the call before any of the body is read.
-        QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, check] {
-            const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
-            if (length.isValid())
-                check(length.toLongLong());
-        });
-        // The body stays unread until the reply has finished: what is
-        // available is all that came.
-        QObject::connect(reply, &QNetworkReply::readyRead, reply,
-            [reply, check] { check(reply->bytesAvailable()); });
-    }
-}
-
-// Ends reply because of why, from the event loop: not from inside the
-// reply's own signals, which go on after they return.
-void TavrelInstancePrivate::end(QNetworkReply *reply, const QString &why)
-{
-    const auto call = calls.find(reply);
-    if (call == calls.end() || !call->ending.isNull())
-        return;
-    call->ending = why;
-    QMetaObject::invokeMethod(reply, &QNetworkReply::abort, Qt::QueuedConnection);
-}
-
-void TavrelInstancePrivate::finished(QNetworkReply *reply)
-{
-    const Call call = calls.take(reply);
-    reply->deleteLater();
-    if (!call.done)
-        return;
-    Outcome outcome;
-    if (!call.ending.isNull()) {
-        outcome.isFault = true;
-        outcome.code = TavrelInstance::TransportError;
-        outcome.message = call.ending;
-    } else if (reply->error() != QNetworkReply::NoError) {
-        outcome.isFault = true;
-        outcome.code = TavrelInstance::TransportError;
-        outcome.message = reply->errorString();
-        outcome.reachedNobody = reply->error() == QNetworkReply::ConnectionRefusedError
-            || (TavrelPlatform::tellsSocketOwners()
-                && TavrelPlatform::listenerOwner(QHostAddress(reply->url().host()), port)
-                    == TavrelPlatform::NoSocket);
-    } else {
-        const QuorResponse response = QuorFastCodec::readResponseBytes(reply->readAll());
-        outcome.isFault = response.isFault;
-        outcome.code = response.faultCode;
-        outcome.message = response.faultString;
-        outcome.value = response.value;
-    }
-    call.done(outcome);
+    client->call(TavrelClient::urlOf(address.toString(), port), method, params,
+        TavrelClient::Bounds {timeout, answerLimit}, std::move(done));
 }
 
 void TavrelInstancePrivate::attempt()
@@ -297,9 +215,9 @@ TavrelInstance::TavrelInstance(quint16 port, QObject *parent)
 TavrelInstance::~TavrelInstance()
 {
     Q_D(TavrelInstance);
-    // Calls still in flight go with the transport, silently.
-    d->calls.clear();
-    delete d->transport;
+    // Calls still in flight go with the client, silently, before what their
+    // callbacks use goes.
+    delete d->client;
 }
 
 quint16 TavrelInstance::port() const
