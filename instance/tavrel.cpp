@@ -3,7 +3,6 @@
 
 #include "quordebug_p.h"
 #include "tavrelclient_p.h"
-#include "tavrelplatform_p.h"
 
 #include <QTcpSocket>
 
