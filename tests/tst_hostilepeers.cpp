@@ -431,6 +431,11 @@ void tst_HostilePeers::launchAgainstHostileListener_data()
     const TestHttpServer::Reply chunkedForever = streamed([chunk](qint64 index) {
         return index == 0 ? TestHttpServer::head(200, -1, "Transfer-Encoding: chunked\r\n") : chunk;
     });
+    const QByteArray digits(int(OneMiB), 'f');
+    const TestHttpServer::Reply chunkSizeForever = streamed([digits](qint64 index) {
+        return index == 0 ? TestHttpServer::head(200, -1, "Transfer-Encoding: chunked\r\n")
+                          : digits;
+    });
     TestHttpServer::Reply closes;
     closes.action = TestHttpServer::Reply::Close;
 
@@ -454,6 +459,7 @@ void tst_HostilePeers::launchAgainstHostileListener_data()
         {"Content-Length of 4000000000 to a command",
             endlessArray(TestHttpServer::head(200, Q_INT64_C(4000000000))), true, commandTooLarge},
         {"chunked without end", chunkedForever, true, commandTooLarge, true},
+        {"chunk size without end", chunkSizeForever, false, QString()},
         {"one byte every 100 ms", byteByByte(Ok, 100), false, timedOut},
         {"one byte every 100 ms to a command", byteByByte(Ok, 100), true, timedOut},
         {"accepts and never answers", hang(), false, timedOut},
