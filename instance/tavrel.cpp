@@ -2,12 +2,9 @@
 #include "tavrel.h"
 
 #include "quordebug_p.h"
-#include "quorxmlrpcclient.h"
-#include "tavrelinstance.h"
-#include "tavrelplatform_p.h"
+#include "tavrelclient_p.h"
 
 #include <QTcpSocket>
-#include <QUrl>
 
 namespace {
 
@@ -16,46 +13,31 @@ const QString ServerHost = QStringLiteral("localhost");
 constexpr int ProbeTimeoutMs = 1000;
 const QString WordSeparator = QStringLiteral(" ");
 
-// The user, other than this process's, whose program listens where a command
-// to "localhost" may go; -1 when none is (or the platform cannot tell).
-qint64 otherUserListening(int port)
-{
-    const QHostAddress loopbacks[]
-        = {QHostAddress(QHostAddress::LocalHost), QHostAddress(QHostAddress::LocalHostIPv6)};
-    for (const QHostAddress &address : loopbacks) {
-        const qint64 owner = TavrelPlatform::listenerOwner(address, quint16(port));
-        if (owner >= 0 && owner != TavrelPlatform::effectiveUserId())
-            return owner;
-    }
-    return -1;
-}
-
-QUrl serverUrl(int port)
-{
-    return QUrl(QStringLiteral("http://") + ServerHost
-        + QStringLiteral(":%1/RPC2").arg(port, 0, 10, QLatin1Char(' ')));
-}
+// The program on the port is not trusted before it has answered: each request
+// ends within the instance timeout, and its answer within what such an answer
+// holds.
+constexpr TavrelClient::Bounds IdentityBounds {
+    TavrelClient::DefaultTimeoutMs, TavrelClient::IdentityAnswerLimit};
+constexpr TavrelClient::Bounds CommandBounds {
+    TavrelClient::DefaultTimeoutMs, TavrelClient::DefaultCommandAnswerLimit};
 
 QStringList wordsOf(const QVariant &answer)
 {
     return answer.toString().split(WordSeparator, Qt::KeepEmptyParts, Qt::CaseSensitive);
 }
 
-// Every request of one Tavrel object goes through one client: each client owns
-// a network access manager, which keeps a thread and a descriptor for as long
-// as it lives.
+// Every request of one Tavrel object goes through one instance client, and so
+// one XML-RPC client: each owns a network access manager, which keeps a thread
+// and a descriptor for as long as it lives. The class's members are fixed, so
+// the client is found as its child.
 void sendRequest(Tavrel *owner, int port, const QString &method, const QVariantList &params,
-    const char *answerSlot)
+    const TavrelClient::Bounds &bounds, const char *answerSlot)
 {
-    const QString clientName = QStringLiteral("tavrel-client");
-    auto *client = owner->findChild<QuorXmlRpcClient *>(clientName, Qt::FindDirectChildrenOnly);
-    if (!client) {
-        client = new QuorXmlRpcClient(owner);
-        client->setObjectName(clientName);
-    }
-    client->setUrl(serverUrl(port));
-    client->call(
-        method, params, owner, answerSlot, owner, SLOT(faultResponse(int, const QString &)));
+    auto *client = owner->findChild<TavrelClient *>(QString(), Qt::FindDirectChildrenOnly);
+    if (!client)
+        client = new TavrelClient(QString(), owner);
+    client->call(TavrelClient::urlOf(ServerHost, port), method, params, bounds, owner, answerSlot,
+        SLOT(faultResponse(int, const QString &)));
 }
 
 } // namespace
@@ -70,40 +52,37 @@ Tavrel::~Tavrel() = default;
 bool Tavrel::checkTcp()
 {
     socket = new QTcpSocket(this);
-    socket->connectToHost(ServerHost, quint16(port), QIODevice::ReadWrite);
-    if (!socket->waitForConnected(ProbeTimeoutMs))
+    if (!TavrelClient::probe(socket, ServerHost, quint16(port), ProbeTimeoutMs))
         return false;
-    socket->close();
-    sendRequest(
-        this, port, QStringLiteral("getAppInfo"), QVariantList(), SLOT(testSingle(QVariant &)));
+    sendRequest(this, port, QStringLiteral("getAppInfo"), QVariantList(), IdentityBounds,
+        SLOT(testSingle(QVariant &)));
     return true;
 }
 
 void Tavrel::openTcp()
 {
-    sendRequest(this, port, QStringLiteral("checkConnection"), QVariantList(),
+    sendRequest(this, port, QStringLiteral("checkConnection"), QVariantList(), IdentityBounds,
         SLOT(checkConnection(QVariant &)));
 }
 
 void Tavrel::sendCommand(QString method, QString argument)
 {
     // Loopback TCP is open to every local user: a command and its argument are
-    // not handed to a program of another user that took the port.
-    const qint64 otherUser = otherUserListening(port);
+    // not handed to a program of another user that took the port. Where the
+    // platform cannot tell the user, the command goes.
+    const qint64 otherUser
+        = TavrelClient::foreignListener(TavrelClient::loopbacks(), quint16(port));
     if (otherUser >= 0) {
-        const QString message = QStringLiteral("command not sent: port %1 is held by user %2")
-                                    .arg(port)
-                                    .arg(TavrelPlatform::userName(otherUser));
+        const QString message = TavrelClient::refusal(quint16(port), otherUser);
         QMetaObject::invokeMethod(
-            this,
-            [this, message] { faultResponse(TavrelInstance::ListenerOfAnotherUser, message); },
+            this, [this, message] { faultResponse(TavrelClient::ListenerOfAnotherUser, message); },
             Qt::QueuedConnection);
         return;
     }
     QVariantList params;
     if (!argument.isEmpty())
         params.append(QVariant(argument));
-    sendRequest(this, port, method, params, SLOT(parseAnswer(QVariant &)));
+    sendRequest(this, port, method, params, CommandBounds, SLOT(parseAnswer(QVariant &)));
 }
 
 void Tavrel::testSingle(QVariant &arg)

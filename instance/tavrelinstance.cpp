@@ -1,57 +1,25 @@
 // SPDX-License-Identifier: MIT
 #include "tavrelinstance.h"
 
-#include "quorcodec_p.h"
-#include "quorhttpclient_p.h"
+#include "tavrelclient_p.h"
 #include "tavrelplatform_p.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
-#include <QHash>
 #include <QHostAddress>
-#include <QNetworkReply>
-#include <QNetworkRequest>
-#include <QPointer>
-#include <QTimer>
-#include <QUrl>
 
-#include <functional>
+static_assert(int(TavrelInstance::ListenerOfAnotherUser) == int(TavrelClient::ListenerOfAnotherUser)
+        && int(TavrelInstance::NoInstance) == int(TavrelClient::NoInstance)
+        && int(TavrelInstance::TransportError) == int(TavrelClient::TransportError),
+    "the instance side ends calls with one set of fault codes");
 
 namespace {
 
 // A launch that loses the race for the port, and then finds nobody there
 // because the winner gave up, tries again this many times.
 constexpr int MaximumAttempts = 5;
-constexpr int DefaultTimeoutMs = 3000;
 
-// The holder is asked at an address, never at "localhost": resolving a name
-// costs a lookup thread and more than the whole hand-off.
-const QList<QHostAddress> &loopbacks()
-{
-    static const QList<QHostAddress> addresses {
-        QHostAddress(QHostAddress::LocalHost), QHostAddress(QHostAddress::LocalHostIPv6)};
-    return addresses;
-}
-
-QUrl urlOf(const QHostAddress &address, quint16 port)
-{
-    QUrl url;
-    url.setScheme(QStringLiteral("http"));
-    url.setHost(address.toString());
-    url.setPort(port);
-    url.setPath(QStringLiteral("/RPC2"));
-    return url;
-}
-
-// What became of one call.
-struct Outcome
-{
-    bool reachedNobody = false; // nothing listens there
-    bool isFault = false;
-    int code = 0;
-    QString message;
-    QVariant value;
-};
+using Outcome = TavrelClient::Outcome;
 
 } // namespace
 
@@ -62,18 +30,14 @@ public:
         : q(instance)
         , port(instancePort)
         , server(new TavrelServer(instance))
-        , transport(new QuorHttpTransport(nullptr, instance))
+        , client(new TavrelClient(QStringLiteral("tavrel/1"), instance))
     {
-        QObject::connect(transport, &QuorHttpTransport::finished, instance,
-            [this](QNetworkReply *reply) { finished(reply); });
         QObject::connect(
             server, &TavrelServer::commandReceived, instance, &TavrelInstance::commandReceived);
     }
 
-    using Done = std::function<void(const Outcome &)>;
-    void post(
-        const QHostAddress &address, const QString &method, const QVariantList &params, Done done);
-    void finished(QNetworkReply *reply);
+    void post(const QHostAddress &address, const QString &method, const QVariantList &params,
+        qint64 answerLimit, TavrelClient::Done done);
 
     void attempt();
     void ask(int addressIndex);
@@ -82,19 +46,12 @@ public:
     void fail(int id, int code, const QString &message);
     bool mayCommand(int id);
 
-    // A call in flight, with what to do with its outcome.
-    struct Call
-    {
-        Done done;
-        bool timedOut = false;
-    };
-
     TavrelInstance *q;
     const quint16 port;
     TavrelServer *server;
-    QuorHttpTransport *transport;
-    QHash<QNetworkReply *, Call> calls;
-    int timeout = DefaultTimeoutMs;
+    TavrelClient *client;
+    int timeout = TavrelClient::DefaultTimeoutMs;
+    qint64 maximumAnswerSize = TavrelClient::DefaultCommandAnswerLimit;
     bool allUsersAllowed = false;
 
     TavrelInstance::Holder holder = TavrelInstance::Undecided;
@@ -110,53 +67,11 @@ public:
     int lastCommandId = 0;
 };
 
-void TavrelInstancePrivate::post(
-    const QHostAddress &address, const QString &method, const QVariantList &params, Done done)
+void TavrelInstancePrivate::post(const QHostAddress &address, const QString &method,
+    const QVariantList &params, qint64 answerLimit, TavrelClient::Done done)
 {
-    QNetworkRequest request(urlOf(address, port));
-    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("text/xml"));
-    request.setRawHeader(QByteArrayLiteral("User-Agent"), QByteArrayLiteral("tavrel/1"));
-    QNetworkReply *reply = transport->post(request, QuorFastCodec::writeCallUtf8(method, params));
-    calls.insert(reply, Call {std::move(done), false});
-    auto *timer = new QTimer(reply);
-    timer->setSingleShot(true);
-    QObject::connect(timer, &QTimer::timeout, reply, [this, reply] {
-        const auto call = calls.find(reply);
-        if (call == calls.end())
-            return;
-        call->timedOut = true;
-        reply->abort();
-    });
-    timer->start(timeout);
-}
-
-void TavrelInstancePrivate::finished(QNetworkReply *reply)
-{
-    const Call call = calls.take(reply);
-    reply->deleteLater();
-    if (!call.done)
-        return;
-    Outcome outcome;
-    if (call.timedOut) {
-        outcome.isFault = true;
-        outcome.code = TavrelInstance::TransportError;
-        outcome.message = QStringLiteral("no answer within %1 ms").arg(timeout);
-    } else if (reply->error() != QNetworkReply::NoError) {
-        outcome.isFault = true;
-        outcome.code = TavrelInstance::TransportError;
-        outcome.message = reply->errorString();
-        outcome.reachedNobody = reply->error() == QNetworkReply::ConnectionRefusedError
-            || (TavrelPlatform::tellsSocketOwners()
-                && TavrelPlatform::listenerOwner(QHostAddress(reply->url().host()), port)
-                    == TavrelPlatform::NoSocket);
-    } else {
-        const QuorResponse response = QuorFastCodec::readResponseBytes(reply->readAll());
-        outcome.isFault = response.isFault;
-        outcome.code = response.faultCode;
-        outcome.message = response.faultString;
-        outcome.value = response.value;
-    }
-    call.done(outcome);
+    client->call(TavrelClient::urlOf(address.toString(), port), method, params,
+        TavrelClient::Bounds {timeout, answerLimit}, std::move(done));
 }
 
 void TavrelInstancePrivate::attempt()
@@ -177,7 +92,8 @@ void TavrelInstancePrivate::attempt()
 
 void TavrelInstancePrivate::ask(int addressIndex)
 {
-    if (addressIndex >= loopbacks().size()) {
+    const QList<QHostAddress> &loopbacks = TavrelClient::loopbacks();
+    if (addressIndex >= loopbacks.size()) {
         // Whoever held the port has gone: listen again.
         if (attempts < MaximumAttempts)
             attempt();
@@ -188,7 +104,8 @@ void TavrelInstancePrivate::ask(int addressIndex)
                     .arg(errorString));
         return;
     }
-    post(loopbacks().at(addressIndex), QStringLiteral("getAppInfo"), {},
+    post(loopbacks.at(addressIndex), QStringLiteral("getAppInfo"), {},
+        TavrelClient::IdentityAnswerLimit,
         [this, addressIndex](const Outcome &outcome) { classify(outcome, addressIndex); });
 }
 
@@ -198,12 +115,12 @@ void TavrelInstancePrivate::classify(const Outcome &outcome, int addressIndex)
         ask(addressIndex + 1);
         return;
     }
-    holderAddress = loopbacks().at(addressIndex);
+    holderAddress = TavrelClient::loopbacks().at(addressIndex);
     holderUid = TavrelPlatform::listenerOwner(holderAddress, port);
     if (holderUid == TavrelPlatform::NoSocket) {
         // It answered, and has gone since.
         holderUid = TavrelPlatform::UnknownUser;
-        ask(loopbacks().size());
+        ask(TavrelClient::loopbacks().size());
         return;
     }
 
@@ -279,15 +196,9 @@ bool TavrelInstancePrivate::mayCommand(int id)
     if (allUsersAllowed)
         return true;
     // Whoever listens now, which may no longer be whoever answered before.
-    const qint64 listener = TavrelPlatform::listenerOwner(holderAddress, port);
-    if (listener != TavrelPlatform::NoSocket && listener != TavrelPlatform::effectiveUserId()) {
-        fail(id, TavrelInstance::ListenerOfAnotherUser,
-            listener == TavrelPlatform::UnknownUser
-                ? QStringLiteral("command not sent: the user listening on port %1 cannot be told")
-                      .arg(port)
-                : QStringLiteral("command not sent: port %1 is held by user %2")
-                      .arg(port)
-                      .arg(TavrelPlatform::userName(listener)));
+    const qint64 listener = TavrelClient::foreignListener({holderAddress}, port);
+    if (listener != TavrelPlatform::NoSocket) {
+        fail(id, TavrelInstance::ListenerOfAnotherUser, TavrelClient::refusal(port, listener));
         return false;
     }
     return true;
@@ -304,9 +215,9 @@ TavrelInstance::TavrelInstance(quint16 port, QObject *parent)
 TavrelInstance::~TavrelInstance()
 {
     Q_D(TavrelInstance);
-    // Calls still in flight go with the transport, silently.
-    d->calls.clear();
-    delete d->transport;
+    // Calls still in flight go with the client, silently, before what their
+    // callbacks use goes.
+    delete d->client;
 }
 
 quint16 TavrelInstance::port() const
@@ -322,6 +233,16 @@ void TavrelInstance::setTimeout(int milliseconds)
 int TavrelInstance::timeout() const
 {
     return d_func()->timeout;
+}
+
+void TavrelInstance::setMaximumAnswerSize(qint64 bytes)
+{
+    d_func()->maximumAnswerSize = bytes;
+}
+
+qint64 TavrelInstance::maximumAnswerSize() const
+{
+    return d_func()->maximumAnswerSize;
 }
 
 void TavrelInstance::setAllUsersAllowed(bool allowed)
@@ -420,7 +341,7 @@ int TavrelInstance::sendCommand(const QString &name, const QString &argument)
     QVariantList params;
     if (!argument.isEmpty())
         params.append(argument);
-    d->post(d->holderAddress, name, params, [d, id](const Outcome &outcome) {
+    d->post(d->holderAddress, name, params, d->maximumAnswerSize, [d, id](const Outcome &outcome) {
         if (outcome.isFault) {
             d->errorCode = outcome.code;
             d->errorString = outcome.message;

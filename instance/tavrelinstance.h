@@ -50,6 +50,12 @@ class TavrelInstancePrivate;
     the TavrelServer that serves once this process is the instance; it runs
     only commands of clients of this user.
 
+    Bounds: what listens on the port is not trusted before it has answered.
+    Every exchange with it ends within timeout(); its "getAppInfo" answer may
+    hold 16 KiB and a command's answer maximumAnswerSize(). Beyond either, the
+    exchange fails (a holder that does so is NotAnInstance) and what it sent
+    is dropped with its connection.
+
     Owners come from the kernel (on Linux). Where the platform cannot tell the
     owner of a socket, holder() is UnknownUser rather than a guess; such a
     holder gets no command and the server refuses every client's, unless
@@ -85,7 +91,7 @@ public:
         ListenerOfAnotherUser = -32001,
         //! Not sent: no instance of this user is known to serve (see holder()).
         NoInstance = -32002,
-        //! Sending failed or no answer came within timeout().
+        //! Sending failed, or no whole answer came within timeout() or maximumAnswerSize().
         TransportError = -32300,
     };
     Q_ENUM(FaultCode)
@@ -102,6 +108,12 @@ public:
     void setTimeout(int milliseconds);
     //! How long one step may take, in milliseconds (default 3000).
     int timeout() const;
+    /*! Bounds the answer to a command at \a bytes (0 or less: no bound). A
+        longer answer ends the command as fault TransportError and is not kept.
+        The holder's "getAppInfo" answer is bounded at 16 KiB whatever this says. */
+    void setMaximumAnswerSize(qint64 bytes);
+    //! The largest answer to a command that is read, in bytes (default 8 MiB).
+    qint64 maximumAnswerSize() const;
     /*! Lets commands go to, and come from, programs of every user (default
         false: this process's user only). Any local user may then run the commands. */
     void setAllUsersAllowed(bool allowed);

@@ -8,8 +8,12 @@
 #include "receiver.h"
 #include "testhttpserver.h"
 
+#include <QElapsedTimer>
 #include <QNetworkReply>
 #include <QPointer>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTcpSocket>
 #include <QTimer>
 #include <QtTest>
@@ -177,6 +181,8 @@ private Q_SLOTS:
     void silentServerWithoutLimits();
     void hugeBase64Response_data();
     void hugeBase64Response();
+    void launchAgainstHostileListener_data();
+    void launchAgainstHostileListener();
 
     void hostileRequests_data();
     void hostileRequests();
@@ -381,6 +387,150 @@ void tst_HostilePeers::silentServerWithoutLimits()
     QVERIFY(!callObject);
     verifyNothingLeft();
     QVERIFY(receiver.deliveries.isEmpty());
+}
+
+// What a listener on an instance port sends to a launch of Tavrel or
+// TavrelInstance, before it is trusted.
+enum class Launch { Tavrel, Instance };
+Q_DECLARE_METATYPE(Launch)
+
+void tst_HostilePeers::launchAgainstHostileListener_data()
+{
+    QTest::addColumn<Launch>("launch");
+    QTest::addColumn<TestHttpServer::Reply>("reply");
+    QTest::addColumn<bool>("honestIdentity"); // answers "getAppInfo" as an instance does
+    QTest::addColumn<QString>("failure"); // in what the launch prints
+    QTest::addColumn<int>("maximumMs");
+    QTest::addColumn<qint64>("maximumRiseKiB");
+
+    // The instance side's documented bounds: 3 s for each exchange, 16 KiB
+    // for an identity answer, 8 MiB for a command's.
+    constexpr int TimeoutMs = 3000;
+    // What a launch may take on top of its timeout to start, probe and exit,
+    // on a busy machine.
+    constexpr int MarginMs = 4000;
+    // A launch holds a bounded answer and the copies the network layer makes
+    // of it: 8 MiB of a command's answer in a few copies, or a few KiB.
+    constexpr qint64 CommandRiseKiB = 48 * 1024;
+    constexpr qint64 IdentityRiseKiB = 16 * 1024;
+    const QString identityTooLarge = QStringLiteral("response larger than 16384 bytes");
+    const QString commandTooLarge = QStringLiteral("response larger than 8388608 bytes");
+    const QString timedOut = QStringLiteral("timed out after 3000 ms");
+
+    // A methodResponse of an array of 1 MiB strings that never ends.
+    const QByteArray arrayStart
+        = "<?xml version=\"1.0\"?><methodResponse><params><param><value><array><data>";
+    const QByteArray element
+        = "<value><string>" + QByteArray(int(OneMiB), 'x') + "</string></value>";
+    const auto endlessArray = [arrayStart, element](const QByteArray &head) {
+        return streamed([head, arrayStart, element](
+                            qint64 index) { return index == 0 ? head + arrayStart : element; });
+    };
+    const QByteArray chunk
+        = QByteArray::number(int(OneMiB), 16) + "\r\n" + QByteArray(int(OneMiB), 'x') + "\r\n";
+    const TestHttpServer::Reply chunkedForever = streamed([chunk](qint64 index) {
+        return index == 0 ? TestHttpServer::head(200, -1, "Transfer-Encoding: chunked\r\n") : chunk;
+    });
+    const QByteArray digits(int(OneMiB), 'f');
+    const TestHttpServer::Reply chunkSizeForever = streamed([digits](qint64 index) {
+        return index == 0 ? TestHttpServer::head(200, -1, "Transfer-Encoding: chunked\r\n")
+                          : digits;
+    });
+    TestHttpServer::Reply closes;
+    closes.action = TestHttpServer::Reply::Close;
+
+    struct Row
+    {
+        const char *name;
+        TestHttpServer::Reply reply;
+        bool honestIdentity;
+        QString failure;
+        bool endless = false; // a command's answer reaches its bound
+    };
+    const Row rows[] = {
+        {"endless body", endlessArray(TestHttpServer::head(200, -1, {}, "text/xml", false)), false,
+            identityTooLarge, true},
+        {"endless body to a command",
+            endlessArray(TestHttpServer::head(200, -1, {}, "text/xml", false)), true,
+            commandTooLarge, true},
+        {"Content-Length of 4000000000, endless body",
+            endlessArray(TestHttpServer::head(200, Q_INT64_C(4000000000))), false,
+            identityTooLarge},
+        {"Content-Length of 4000000000 to a command",
+            endlessArray(TestHttpServer::head(200, Q_INT64_C(4000000000))), true, commandTooLarge},
+        {"chunked without end", chunkedForever, true, commandTooLarge, true},
+        {"chunk size without end", chunkSizeForever, false, QString()},
+        {"one byte every 100 ms", byteByByte(Ok, 100), false, timedOut},
+        {"one byte every 100 ms to a command", byteByByte(Ok, 100), true, timedOut},
+        {"accepts and never answers", hang(), false, timedOut},
+        {"nested 100,000 deep", TestHttpServer::answer(Hostile::nested("methodResponse", 100000)),
+            true, QStringLiteral("parse error")},
+        {"closes at once", closes, false, QString()},
+    };
+    for (const Row &row : rows) {
+        for (const Launch launch : {Launch::Tavrel, Launch::Instance}) {
+            // Tavrel sends its command whatever the identity answer was.
+            const bool commandReadsMuch
+                = row.endless && (row.honestIdentity || launch == Launch::Tavrel);
+            QTest::addRow(
+                "%s, %s", row.name, launch == Launch::Tavrel ? "Tavrel" : "TavrelInstance")
+                << launch << row.reply << row.honestIdentity << row.failure << TimeoutMs + MarginMs
+                << (commandReadsMuch ? CommandRiseKiB : IdentityRiseKiB);
+        }
+    }
+}
+
+// Whatever listens on the port, a launch that asks it ends within its
+// timeout, holding no more than its bounds let in.
+void tst_HostilePeers::launchAgainstHostileListener()
+{
+    QFETCH(Launch, launch);
+    QFETCH(TestHttpServer::Reply, reply);
+    QFETCH(bool, honestIdentity);
+    QFETCH(QString, failure);
+    QFETCH(int, maximumMs);
+    QFETCH(qint64, maximumRiseKiB);
+
+    TestHttpServer server;
+    QVERIFY(server.start());
+    server.setHandler([&](const TestHttpServer::Request &request) {
+        return honestIdentity && request.body.contains("<methodName>getAppInfo</methodName>")
+            ? TestHttpServer::answer(
+                TestHttpServer::responseFor(QStringLiteral("<string>4711 hostile me</string>")))
+            : reply;
+    });
+
+    QProcess child;
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    const auto stop = qScopeGuard([&child] {
+        child.kill();
+        child.waitForFinished();
+    });
+    QElapsedTimer timer;
+    timer.start();
+    child.start(QStringLiteral(TAVREL_HOSTILE_LAUNCH),
+        {launch == Launch::Tavrel ? QStringLiteral("tavrel") : QStringLiteral("instance"),
+            QString::number(server.serverPort())});
+    qRegisterMetaType<QProcess::ExitStatus>();
+    QSignalSpy finished(&child, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
+    // The listener serves from this event loop while the launch runs.
+    QVERIFY(finished.wait(maximumMs + 10000));
+    const qint64 elapsedMs = timer.elapsed();
+    const QString output = QString::fromUtf8(child.readAll());
+    QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+    QVERIFY2(
+        elapsedMs <= maximumMs, qPrintable(QString::number(elapsedMs) + QStringLiteral(" ms")));
+
+    const QRegularExpression usage(QStringLiteral("start-kib (\\d+)\npeak-kib (\\d+)"));
+    const QRegularExpressionMatch match = usage.match(output);
+    QVERIFY2(match.hasMatch(), qPrintable(output));
+    const qint64 riseKiB = match.captured(2).toLongLong() - match.captured(1).toLongLong();
+    QVERIFY2(riseKiB <= maximumRiseKiB,
+        qPrintable(QStringLiteral("peak %1 KiB above the start").arg(riseKiB)));
+    // Well below what would hurt the machine, whatever the listener sends.
+    QVERIFY2(match.captured(2).toLongLong() < 64 * 1024, qPrintable(output));
+    QVERIFY2(output.contains(failure), qPrintable(output));
+    QVERIFY2(!output.contains(QLatin1String("answer ")), qPrintable(output));
 }
 
 void tst_HostilePeers::hugeBase64Response_data()

@@ -314,7 +314,7 @@ private:
         }
         const int lineEnd = m_buffer.indexOf("\r\n", m_chunkSeen ? 2 : 0);
         if (lineEnd < 0)
-            return false;
+            return tooLongUnended();
         // After a chunk's data comes its CRLF, then the next size line.
         const int start = m_chunkSeen ? 2 : 0;
         if (m_chunkSeen && !m_buffer.startsWith("\r\n")) {
@@ -335,7 +335,7 @@ private:
             // The trailer, if any, ends with an empty line.
             const int trailerEnd = m_buffer.indexOf("\r\n\r\n", lineEnd);
             if (trailerEnd < 0)
-                return false;
+                return tooLongUnended();
             m_buffer.remove(0, trailerEnd + 4);
             finish();
             return false;
@@ -344,6 +344,17 @@ private:
         m_remaining = size;
         m_chunkSeen = true;
         return !m_buffer.isEmpty();
+    }
+
+    // A chunk's size line and the trailer are bounded as a head is, for no
+    // limit on the body counts them: one that never ends fails the call
+    // before it fills the memory. Returns false, as a line still to come does.
+    bool tooLongUnended()
+    {
+        if (m_buffer.size() > MaximumHeadSize)
+            fail(QNetworkReply::ProtocolFailure,
+                QCoreApplication::translate("QHttp", "Invalid HTTP chunked body"));
+        return false;
     }
 
     void deliver(const QByteArray &bytes)

@@ -1,0 +1,137 @@
+// SPDX-License-Identifier: MIT
+#include "tavrelclient_p.h"
+
+#include "quorxmlrpcclient.h"
+#include "quorxmlrpcclientlimits.h"
+#include "tavrelplatform_p.h"
+
+#include <QHash>
+#include <QNetworkReply>
+#include <QTcpSocket>
+
+class TavrelClientPrivate
+{
+public:
+    QString userAgent;
+    QuorXmlRpcClient *client = nullptr; // made at the first call
+    QHash<QNetworkReply *, TavrelClient::Done> calls; // those with a callback
+};
+
+TavrelClient::TavrelClient(const QString &userAgent, QObject *parent)
+    : QObject(parent)
+    , d_ptr(new TavrelClientPrivate)
+{
+    d_ptr->userAgent = userAgent;
+}
+
+TavrelClient::~TavrelClient()
+{
+    Q_D(TavrelClient);
+    // The callbacks may point into an owner that is going too: no call ends
+    // at them any more.
+    d->calls.clear();
+    delete d->client;
+}
+
+const QList<QHostAddress> &TavrelClient::loopbacks()
+{
+    // Addresses, never "localhost": resolving a name costs a lookup thread
+    // and more than a whole hand-off.
+    static const QList<QHostAddress> addresses {
+        QHostAddress(QHostAddress::LocalHost), QHostAddress(QHostAddress::LocalHostIPv6)};
+    return addresses;
+}
+
+QUrl TavrelClient::urlOf(const QString &host, int port)
+{
+    const QString bracketed
+        = host.contains(QLatin1Char(':')) ? QLatin1Char('[') + host + QLatin1Char(']') : host;
+    return QUrl(QStringLiteral("http://") + bracketed
+        + QStringLiteral(":%1/RPC2").arg(port, 0, 10, QLatin1Char(' ')));
+}
+
+bool TavrelClient::probe(QTcpSocket *socket, const QString &host, quint16 port, int timeoutMs)
+{
+    socket->connectToHost(host, port, QIODevice::ReadWrite);
+    if (!socket->waitForConnected(timeoutMs))
+        return false;
+    socket->close();
+    return true;
+}
+
+qint64 TavrelClient::foreignListener(const QList<QHostAddress> &addresses, quint16 port)
+{
+    qint64 foreign = TavrelPlatform::NoSocket;
+    for (const QHostAddress &address : addresses) {
+        const qint64 owner = TavrelPlatform::listenerOwner(address, port);
+        if (owner >= 0 && owner != TavrelPlatform::effectiveUserId())
+            return owner;
+        if (owner == TavrelPlatform::UnknownUser)
+            foreign = owner;
+    }
+    return foreign;
+}
+
+QString TavrelClient::refusal(quint16 port, qint64 owner)
+{
+    return owner == TavrelPlatform::UnknownUser
+        ? QStringLiteral("command not sent: the user listening on port %1 cannot be told").arg(port)
+        : QStringLiteral("command not sent: port %1 is held by user %2")
+              .arg(port)
+              .arg(TavrelPlatform::userName(owner));
+}
+
+QNetworkReply *TavrelClient::call(const QUrl &url, const QString &method,
+    const QVariantList &params, const Bounds &bounds, QObject *receiver, const char *answerSlot,
+    const char *faultSlot)
+{
+    Q_D(TavrelClient);
+    if (!d->client) {
+        d->client = new QuorXmlRpcClient(this);
+        if (!d->userAgent.isNull())
+            d->client->setUserAgent(d->userAgent);
+    }
+    // Limits hold for the calls made after they are set, each call its own.
+    QuorXmlRpcClientLimits::setTimeout(d->client, bounds.timeoutMs);
+    QuorXmlRpcClientLimits::setMaximumResponseSize(d->client, bounds.maximumAnswerSize);
+    d->client->setUrl(url);
+    return d->client->call(method, params, receiver, answerSlot, receiver, faultSlot);
+}
+
+void TavrelClient::call(const QUrl &url, const QString &method, const QVariantList &params,
+    const Bounds &bounds, Done done)
+{
+    // No slot runs before the event loop does, so the callback is in place in time.
+    QNetworkReply *reply
+        = call(url, method, params, bounds, this, SLOT(answered(QVariant &, QNetworkReply *)),
+            SLOT(failed(int, const QString &, QNetworkReply *)));
+    d_func()->calls.insert(reply, std::move(done));
+}
+
+void TavrelClient::answered(QVariant &value, QNetworkReply *reply)
+{
+    const Done done = d_func()->calls.take(reply);
+    if (!done)
+        return;
+    Outcome outcome;
+    outcome.value = value;
+    done(outcome);
+}
+
+void TavrelClient::failed(int code, const QString &message, QNetworkReply *reply)
+{
+    const Done done = d_func()->calls.take(reply);
+    if (!done)
+        return;
+    Outcome outcome;
+    outcome.isFault = true;
+    outcome.code = code;
+    outcome.message = message;
+    // Refused, or gone by the time the call failed: nothing listens there.
+    const quint16 port = quint16(reply->url().port());
+    outcome.reachedNobody = reply->error() == QNetworkReply::ConnectionRefusedError
+        || (reply->error() != QNetworkReply::NoError && TavrelPlatform::tellsSocketOwners()
+            && TavrelPlatform::listenerOwner(QHostAddress(reply->url().host()), port)
+                == TavrelPlatform::NoSocket);
+    done(outcome);
+}
