@@ -180,6 +180,20 @@ bool isAsciiLetter(char16_t c)
     return hasClass(c, NameStart);
 }
 
+// Appends UTF-8 bytes, every U+FEFF kept. QString::fromUtf8() drops one
+// EF BB BF at the start of what it decodes as a byte-order mark, yet inside a
+// document U+FEFF is an ordinary character, and a run of text, CDATA or a name
+// may start with it; only a mark before the whole document is no character.
+void appendUtf8(const char *begin, int size, QString *out)
+{
+    while (size >= 3 && std::memcmp(begin, "\xef\xbb\xbf", 3) == 0) {
+        out->append(QChar(0xFEFF));
+        begin += 3;
+        size -= 3;
+    }
+    out->append(QString::fromUtf8(begin, size));
+}
+
 // Past the spaces and line feeds at position, several at a time where it can.
 const QChar *skipIndentation(const QChar *position, const QChar *end)
 {
@@ -813,7 +827,7 @@ void FastReader<char>::appendPlain(const Text &text, QString *out)
     if (text.isAscii)
         out->append(QLatin1String(text.begin, size));
     else
-        out->append(QString::fromUtf8(text.begin, size));
+        appendUtf8(text.begin, size, out);
 }
 
 template<typename Char>
