@@ -147,7 +147,47 @@ struct ValueTag
 };
 constexpr int ValueTagCount = 13;
 extern const ValueTag ValueTags[ValueTagCount];
-ValueKind kindOfTag(const QString &lowerCaseTag, const Options &options);
+
+// A UTF-16 unit of text, or a byte of UTF-8, as a number.
+constexpr char16_t codeUnit(QChar c)
+{
+    return c.unicode();
+}
+constexpr char16_t codeUnit(char c)
+{
+    return uchar(c);
+}
+// Whether c is one of the ASCII letters, the only ones names compare by case.
+constexpr bool isAsciiLetter(char16_t c)
+{
+    return (c | 0x20) >= u'a' && (c | 0x20) <= u'z';
+}
+
+// The kind of the type element named by the size characters at name, in ASCII
+// letters of any case: the one lookup of type names, for both readers.
+template<typename Char>
+ValueKind kindOfTag(const Char *name, int size, const Options &options)
+{
+    for (const ValueTag &entry : ValueTags) {
+        // Most names differ in length or in their first letter.
+        if (entry.lowerCaseTag.size() != size
+            || (codeUnit(name[0]) | 0x20) != entry.lowerCaseTag.at(0).unicode())
+            continue;
+        bool same = true;
+        for (int i = 1; i < size && same; ++i) {
+            const char16_t c = codeUnit(name[i]);
+            same
+                = (isAsciiLetter(c) ? char16_t(c | 0x20) : c) == entry.lowerCaseTag.at(i).unicode();
+        }
+        if (same)
+            return entry.kind == ValueKind::Int64 && !options.i8 ? ValueKind::Unknown : entry.kind;
+    }
+    return ValueKind::Unknown;
+}
+inline ValueKind kindOfTag(const QString &tag, const Options &options)
+{
+    return kindOfTag(tag.constData(), tag.size(), options);
+}
 bool isContainer(ValueKind kind);
 // The kind a variant is written as; Unknown for a type no value is written for.
 ValueKind kindOfVariant(const QVariant &value, const Options &options);

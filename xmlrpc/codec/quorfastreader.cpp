@@ -140,14 +140,10 @@ private:
     QString m_number;
 };
 
-char16_t unit(const QChar *c)
+template<typename Char>
+char16_t unit(const Char *c)
 {
-    return c->unicode();
-}
-
-char16_t unit(const char *c)
-{
-    return uchar(*c);
+    return codeUnit(*c);
 }
 
 // What an ASCII character may be: in names, and in text that needs no care.
@@ -158,7 +154,7 @@ struct CharacterClasses
     constexpr CharacterClasses()
     {
         for (int c = 0; c < 128; ++c) {
-            const bool letter = (c | 0x20) >= 'a' && (c | 0x20) <= 'z';
+            const bool letter = isAsciiLetter(char16_t(c));
             const bool digit = c >= '0' && c <= '9';
             classes[c] = uchar((letter ? NameStart : 0)
                 | (letter || digit || c == '_' || c == '-' || c == '.' ? NamePart : 0)
@@ -173,11 +169,6 @@ constexpr CharacterClasses Classes;
 bool hasClass(char16_t c, CharacterClass characterClass)
 {
     return c < 0x80 && (Classes.classes[c] & characterClass);
-}
-
-bool isAsciiLetter(char16_t c)
-{
-    return hasClass(c, NameStart);
 }
 
 // Appends UTF-8 bytes, every U+FEFF kept. QString::fromUtf8() drops one
@@ -1137,18 +1128,7 @@ bool FastReader<Char>::value(const Node &element, int nesting, QVariant *result)
 template<typename Char>
 bool FastReader<Char>::typedValue(const Node &typed, int nesting, QVariant *result)
 {
-    ValueKind kind = ValueKind::Unknown;
-    for (const ValueTag &entry : ValueTags) {
-        // Most names differ in length or in their first letter.
-        if (entry.lowerCaseTag.size() == typed.name.size
-            && (unit(typed.name.begin) | 0x20) == entry.lowerCaseTag.at(0)
-            && equalsIgnoringCase(typed.name, entry.lowerCaseTag)) {
-            kind = entry.kind;
-            break;
-        }
-    }
-    if (kind == ValueKind::Int64 && !m_options.i8)
-        kind = ValueKind::Unknown;
+    const ValueKind kind = kindOfTag(typed.name.begin, typed.name.size, m_options);
     if (isContainer(kind) && nesting >= QuorDocument::MaxValueNesting) {
         reportTooDeepToRead(m_debugMessages);
         *result = QVariant();

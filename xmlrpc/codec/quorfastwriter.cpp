@@ -472,23 +472,33 @@ int QuorCodec::writeDouble(char *buffer, double number)
 
 namespace {
 
-// The writer's checks, without writing: the same failures, reported the same
-// way when report is set, and every one of them rather than the first.
-bool writable(const QVariant &value, const Options &options, bool report, int nesting)
+// The one test of whether a value can be written, of its own type and depth,
+// not of its items: the kind it is written as, or Unknown for a type no value
+// is written for or a container nested too deep, each reported as the writer
+// reports it when report is set.
+ValueKind writableKind(const QVariant &value, const Options &options, int nesting, bool report)
 {
     const ValueKind kind = kindOfVariant(value, options);
     if (kind == ValueKind::Unknown) {
         if (report)
             reportUnknownVariant(value.userType());
-        return false;
-    }
-    if (!isContainer(kind))
-        return true;
-    if (nesting >= QuorDocument::MaxValueNesting) {
+    } else if (isContainer(kind) && nesting >= QuorDocument::MaxValueNesting) {
         if (report)
             reportTooDeepToWrite();
-        return false;
+        return ValueKind::Unknown;
     }
+    return kind;
+}
+
+// The writer's checks, without writing: the same failures, reported the same
+// way when report is set, and every one of them rather than the first.
+bool writable(const QVariant &value, const Options &options, bool report, int nesting)
+{
+    const ValueKind kind = writableKind(value, options, nesting, report);
+    if (kind == ValueKind::Unknown)
+        return false;
+    if (!isContainer(kind))
+        return true;
     bool all = true;
     const auto check = [&](const auto &items) {
         for (const QVariant &item : items) {
@@ -517,12 +527,7 @@ namespace {
 template<typename Text>
 bool FastWriter<Text>::value(const QVariant &variant, int depth, int nesting)
 {
-    const ValueKind kind = kindOfVariant(variant, m_options);
-    if (isContainer(kind) && nesting >= QuorDocument::MaxValueNesting) {
-        reportTooDeepToWrite();
-        m_wroteAll = false;
-        return false;
-    }
+    const ValueKind kind = writableKind(variant, m_options, nesting, true);
     switch (kind) {
     case ValueKind::Boolean:
         open(depth, ValueTag);
@@ -583,8 +588,7 @@ bool FastWriter<Text>::value(const QVariant &variant, int depth, int nesting)
         closeElement(structure, depth + 1, StructTag);
         break;
     }
-    default:
-        reportUnknownVariant(variant.userType());
+    default: // reported by writableKind()
         m_wroteAll = false;
         return false;
     }
