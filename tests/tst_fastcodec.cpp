@@ -156,8 +156,11 @@ void TestFastCodec::writersLeaveOtherPoliciesToDom()
         QDomImplementation::setInvalidDataPolicy(policy);
         const QString fast = QuorFastCodec::writeResponse(QVariant(text));
         const QString dom = QuorDomCodec::writeResponse(QVariant(text));
+        const QByteArray answer = QuorFastCodec::writeOutcomeUtf8({false, QVariant(text), 0, {}});
         QDomImplementation::setInvalidDataPolicy(QDomImplementation::DropInvalidChars);
         QCOMPARE(fast, dom);
+        // A server's answer stays well formed under any policy.
+        QCOMPARE(answer, QuorDomCodec::writeResponse(QVariant(text)).toUtf8());
     }
 }
 

@@ -7,6 +7,24 @@
 #include <QStringList>
 #include <QVariant>
 
+// Which code serves which document:
+// - Documents received are read in one place, readDocument() in
+//   quorfastreader.cpp, behind QuorFastCodec::readResponseText(),
+//   readResponseBytes() and readRequestBytes(): the fast reader reads every
+//   document it can read itself, giving the DOM's answers; the rest it hands
+//   to QuorDomCodec: documents not well formed (the DOM words their errors),
+//   a DOCTYPE, names beyond ASCII, references to control characters, repeated
+//   attributes, and every document under the ReturnNullNode invalid-data
+//   policy. Bytes in an encoding other than UTF-8 are decoded first.
+// - QuorObject::toXml() and fromXml() are QuorDomCodec::writeValue() and
+//   readValue(), the DOM codec that is the reference the fast codec matches.
+// - Documents are written by the fast writer, whose text is the DOM writer's.
+//   For calls and QuorObject's documents, domWrites() in quorfastwriter.cpp
+//   hands over to the DOM writer when QtXml's invalid-data policy is not the
+//   DropInvalidChars every QuorObject sets, so that the text follows the
+//   policy the application chose. The server's answers (writeOutcomeUtf8())
+//   always come from the fast writer and follow no policy.
+
 class QNetworkReply;
 class QuorObject;
 
@@ -80,7 +98,8 @@ QByteArray writeCallUtf8(const QString &method, const QVariantList &args,
 QByteArray writeResponseUtf8(
     const QVariant &value, const QuorCodec::Options &options = {}, bool *written = nullptr);
 QByteArray writeFaultUtf8(int code, const QString &message);
-// The response document of an outcome, a value or a fault.
+// The response document of an outcome, a value or a fault, as the fast writer
+// writes it whatever QtXml's invalid-data policy.
 QByteArray writeOutcomeUtf8(const QuorResponse &outcome, const QuorCodec::Options &options = {});
 
 // Whether value can be written whole: every type known, not nested too deep.

@@ -8,6 +8,7 @@
 #include <QDomImplementation>
 
 #include <cstring>
+#include <type_traits>
 
 using namespace QuorCodec;
 
@@ -36,7 +37,6 @@ public:
         , m_end(end)
         , m_options(options)
         , m_debugMessages(debugMessages)
-        , m_policy(QDomImplementation::invalidDataPolicy())
     { }
 
     bool read(QuorResponse *response);
@@ -131,8 +131,6 @@ private:
     const Char *const m_end;
     const QuorCodec::Options m_options;
     QStringList *m_debugMessages;
-    // QtXml filters parsed text through the process-wide policy too.
-    const QDomImplementation::InvalidDataPolicy m_policy;
     int m_depth = 0;
 
     // Struct member names repeat all through a list of structs: share them.
@@ -952,7 +950,7 @@ template<typename Char>
 bool FastReader<Char>::read(QuorResponse *response)
 {
     Node root;
-    if (m_policy == QDomImplementation::ReturnNullNode || !prolog() || !startTag(&root))
+    if (!prolog() || !startTag(&root))
         return false;
     QuorResponse result = notXmlRpcResponse();
     if (!root.isEmpty) {
@@ -986,7 +984,7 @@ template<typename Char>
 bool FastReader<Char>::read(QuorRequest *request)
 {
     Node root;
-    if (m_policy == QDomImplementation::ReturnNullNode || !prolog() || !startTag(&root))
+    if (!prolog() || !startTag(&root))
         return false;
     QuorRequest result;
     if (!root.isEmpty && !call(root, &result))
@@ -1398,6 +1396,10 @@ template<typename Char, typename Document>
 bool read(const Char *begin, const Char *end, Document *document, const QuorCodec::Options &options,
     QStringList *debugMessages)
 {
+    // Under ReturnNullNode QtXml's parser answers for text holding characters
+    // XML does not allow in its own way, which the fast reader does not follow.
+    if (QDomImplementation::invalidDataPolicy() == QDomImplementation::ReturnNullNode)
+        return false;
     QStringList messages;
     if (!FastReader<Char>(begin, end, options, &messages).read(document))
         return false;
@@ -1429,51 +1431,86 @@ bool readRequest(const QByteArray &utf8, QuorRequest *request, QStringList *debu
     return read(utf8.constData(), utf8.constData() + utf8.size(), request, options, debugMessages);
 }
 
+} // namespace QuorFastCodec
+
+namespace {
+
 // Reads input the fast way and, when it could, hands on its debug messages.
 template<typename Input, typename Document>
-bool readAndReport(const Input &input, Document *document, const QuorCodec::Options &options)
+bool readFast(const Input &input, Document *document, const QuorCodec::Options &options)
 {
     QStringList debugMessages;
-    if (!read(
+    if (!QuorFastCodec::read(
             input.constData(), input.constData() + input.size(), document, options, &debugMessages))
         return false;
     quorDebugFlush(debugMessages);
     return true;
 }
 
+QuorResponse readWithDom(const QString &text, QuorResponse *, const QuorCodec::Options &options)
+{
+    return QuorDomCodec::readResponse(text, options);
+}
+
+QuorRequest readWithDom(const QString &text, QuorRequest *, const QuorCodec::Options &options)
+{
+    return QuorDomCodec::readRequest(text, options);
+}
+
+// The one place that chooses who reads a document received, as bytes (body)
+// or as text: the fast reader wherever it can, the DOM for the rest.
+//  1. The fast reader reads the bytes themselves, when they are UTF-8 without
+//     a byte-order mark or a declaration of another encoding.
+//  2. Other bytes are decoded as their byte-order mark or declaration says.
+//     A request in an encoding Qt does not know is a parse error; a response
+//     in one is read as UTF-8, the encoding of nearly every XML-RPC peer.
+//  3. The fast reader reads the text.
+//  4. What it leaves, the DOM reads: documents not well formed (whose errors
+//     the DOM words), a DOCTYPE, names beyond ASCII, references to control
+//     characters, attributes repeated in a tag, and every document under the
+//     ReturnNullNode policy. Its answers are the reference for all the others.
+template<typename Document>
+Document readDocument(
+    const QByteArray *body, const QString *text, const QuorCodec::Options &options)
+{
+    Document document;
+    QString decoded;
+    if (body) {
+        if (readFast(*body, &document, options))
+            return document;
+        if (!QuorDocument::decode(*body, &decoded)) {
+            if constexpr (std::is_same_v<Document, QuorRequest>) {
+                document.fault = QuorCodec::parseError(
+                    QuorCodec::DocumentKind::Request, 1, QStringLiteral("unsupported encoding"));
+                return document;
+            } else {
+                decoded = QString::fromUtf8(*body);
+            }
+        }
+        text = &decoded;
+    }
+    if (readFast(*text, &document, options))
+        return document;
+    return readWithDom(*text, &document, options);
+}
+
+} // namespace
+
+namespace QuorFastCodec {
+
 QuorResponse readResponseText(const QString &text, const QuorCodec::Options &options)
 {
-    QuorResponse response;
-    return readAndReport(text, &response, options) ? response
-                                                   : QuorDomCodec::readResponse(text, options);
+    return readDocument<QuorResponse>(nullptr, &text, options);
 }
 
 QuorResponse readResponseBytes(const QByteArray &body, const QuorCodec::Options &options)
 {
-    QuorResponse response;
-    if (readAndReport(body, &response, options))
-        return response;
-    // A body in another encoding than it declares, or one Qt does not know,
-    // is read as UTF-8, the encoding of nearly every XML-RPC peer.
-    QString text;
-    if (!QuorDocument::decode(body, &text))
-        text = QString::fromUtf8(body);
-    return readResponseText(text, options);
+    return readDocument<QuorResponse>(&body, nullptr, options);
 }
 
 QuorRequest readRequestBytes(const QByteArray &body, const QuorCodec::Options &options)
 {
-    QuorRequest request;
-    if (readAndReport(body, &request, options))
-        return request;
-    QString text;
-    if (!QuorDocument::decode(body, &text)) {
-        request.fault = QuorCodec::parseError(
-            QuorCodec::DocumentKind::Request, 1, QStringLiteral("unsupported encoding"));
-        return request;
-    }
-    return readAndReport(text, &request, options) ? request
-                                                  : QuorDomCodec::readRequest(text, options);
+    return readDocument<QuorRequest>(&body, nullptr, options);
 }
 
 } // namespace QuorFastCodec

@@ -596,13 +596,6 @@ bool FastWriter<Text>::value(const QVariant &variant, int depth, int nesting)
     return true;
 }
 
-// The writer only knows how QtXml drops invalid characters; under another
-// policy, set by the application after this library, the DOM writes the text.
-bool dropsInvalidChars()
-{
-    return QDomImplementation::invalidDataPolicy() == QDomImplementation::DropInvalidChars;
-}
-
 template<typename Text>
 void writeParam(FastWriter<Text> &writer, const QVariant &value)
 {
@@ -658,10 +651,16 @@ Text writeFault(int code, const QString &message)
     return writer.take();
 }
 
-// The DOM writer knows no options and no failures.
-bool domWrites(const Options &options)
+// The one choice of writer for the documents QuorObject and the client write,
+// whose text must be the DOM writer's: the fast writer, unless QtXml's
+// invalid-data policy is another than the DropInvalidChars every QuorObject
+// sets (the application set it since), as the fast writer only knows how that
+// one drops characters; then the DOM writes, and its text follows the policy.
+// Options the DOM writer does not know (<i8>) keep the fast writer.
+bool domWrites(const Options &options = {})
 {
-    return !dropsInvalidChars() && !options.i8;
+    return !options.i8
+        && QDomImplementation::invalidDataPolicy() != QDomImplementation::DropInvalidChars;
 }
 
 } // namespace
@@ -682,14 +681,14 @@ QString writeCall(
 
 QString writeResponse(const QVariant &value)
 {
-    return dropsInvalidChars() ? ::writeResponse<QString>(value, Options(), nullptr)
-                               : QuorDomCodec::writeResponse(value);
+    return domWrites() ? QuorDomCodec::writeResponse(value)
+                       : ::writeResponse<QString>(value, Options(), nullptr);
 }
 
 QString writeFault(int code, const QString &message)
 {
-    return dropsInvalidChars() ? ::writeFault<QString>(code, message)
-                               : QuorDomCodec::writeFault(code, message);
+    return domWrites() ? QuorDomCodec::writeFault(code, message)
+                       : ::writeFault<QString>(code, message);
 }
 
 QByteArray writeCallUtf8(
@@ -711,14 +710,16 @@ QByteArray writeResponseUtf8(const QVariant &value, const Options &options, bool
 
 QByteArray writeFaultUtf8(int code, const QString &message)
 {
-    return dropsInvalidChars() ? ::writeFault<QByteArray>(code, message)
-                               : QuorDomCodec::writeFault(code, message).toUtf8();
+    return domWrites() ? QuorDomCodec::writeFault(code, message).toUtf8()
+                       : ::writeFault<QByteArray>(code, message);
 }
 
+// The server's answers, always from the fast writer: under any policy they
+// leave out the characters XML does not allow, and stay well formed.
 QByteArray writeOutcomeUtf8(const QuorResponse &outcome, const Options &options)
 {
-    return outcome.isFault ? writeFaultUtf8(outcome.faultCode, outcome.faultString)
-                           : writeResponseUtf8(outcome.value, options);
+    return outcome.isFault ? ::writeFault<QByteArray>(outcome.faultCode, outcome.faultString)
+                           : ::writeResponse<QByteArray>(outcome.value, options, nullptr);
 }
 
 } // namespace QuorFastCodec
