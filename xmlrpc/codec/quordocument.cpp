@@ -272,8 +272,6 @@ bool decode(const QByteArray &xml, QString *text)
         *text = QString::fromLatin1(xml);
         return true;
     }
-    // The decoders take a byte-order mark off the start of the bytes; a U+FEFF
-    // after it is a character of the document, which cannot stand before its root.
 #if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
     std::optional<QStringConverter::Encoding> encoding = QStringConverter::encodingForData(xml);
     if (!encoding)
@@ -291,6 +289,8 @@ bool decode(const QByteArray &xml, QString *text)
         return false;
     *text = codec->toUnicode(xml);
 #endif
+    if (text->startsWith(QChar(0xfeff)))
+        text->remove(0, 1);
     return true;
 }
 
