@@ -156,8 +156,11 @@ void TestFastCodec::writersLeaveOtherPoliciesToDom()
         QDomImplementation::setInvalidDataPolicy(policy);
         const QString fast = QuorFastCodec::writeResponse(QVariant(text));
         const QString dom = QuorDomCodec::writeResponse(QVariant(text));
+        const QByteArray answer = QuorFastCodec::writeOutcomeUtf8({false, QVariant(text), 0, {}});
         QDomImplementation::setInvalidDataPolicy(QDomImplementation::DropInvalidChars);
         QCOMPARE(fast, dom);
+        // A server's answer stays well formed under any policy.
+        QCOMPARE(answer, QuorDomCodec::writeResponse(QVariant(text)).toUtf8());
     }
 }
 
@@ -310,6 +313,19 @@ void TestFastCodec::readerMatchesDomOnEdgeCases_data()
     row("name beyond ASCII", u"<value><\u00e9>5</\u00e9></value>", false);
     row("mismatched end tag", u"<value><int>1</INT></value>", false);
     row("unknown entity", u"<value>&nbsp;</value>", false);
+    row("U+FEFF inside a value is text",
+        u"<value>\uFEFF<array><data><value>t1</value></data></array></value>", true);
+    row("U+FEFF starting a string is a character", u"<value><string>\uFEFF\uFEFFa</string></value>",
+        true);
+    row("U+FEFF after a reference is a character", u"<value><string>&amp;\uFEFF</string></value>",
+        true);
+    row("U+FEFF starting CDATA is a character",
+        u"<value><string><![CDATA[\uFEFFx]]></string></value>", true);
+    row("U+FEFF starting a member name is a character",
+        u"<value><struct><member><name>\uFEFFk</name><value>1</value></member></struct></value>",
+        true);
+    row("U+FEFF in an attribute value is a character",
+        u"<value a=\"\uFEFF\"><string>\uFEFF</string></value>", true);
     QString deep = QStringLiteral("<value>1</value>");
     for (int i = 0; i < 300; ++i)
         deep = QStringLiteral("<value><array><data>%1</data></array></value>").arg(deep);

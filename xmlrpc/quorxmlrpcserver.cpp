@@ -220,7 +220,9 @@ QuorXmlRpcServer::QuorXmlRpcServer(QObject *parent)
     , d_ptr(new QuorXmlRpcServerPrivate(this))
 {
     Q_D(QuorXmlRpcServer);
-    // Responses leave out characters XML does not allow, as calls do.
+    // The answers leave out characters XML does not allow under any policy;
+    // the requests the DOM reads need this one: Qt 5's parser takes references
+    // to control characters and keeps them under any other.
     QDomImplementation::setInvalidDataPolicy(QDomImplementation::DropInvalidChars);
     connect(d->tcpServer, &QTcpServer::newConnection, this, [d] { d->acceptConnections(); });
 }

@@ -49,15 +49,6 @@ const ValueTag ValueTags[ValueTagCount] = {
     {QLatin1String("struct"), ValueKind::Struct},
 };
 
-ValueKind kindOfTag(const QString &lowerCaseTag, const Options &options)
-{
-    for (const ValueTag &entry : ValueTags) {
-        if (lowerCaseTag == entry.lowerCaseTag)
-            return entry.kind == ValueKind::Int64 && !options.i8 ? ValueKind::Unknown : entry.kind;
-    }
-    return ValueKind::Unknown;
-}
-
 ValueKind kindOfVariant(const QVariant &value, const Options &options)
 {
     switch (value.userType()) {

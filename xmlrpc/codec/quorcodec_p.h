@@ -7,6 +7,24 @@
 #include <QStringList>
 #include <QVariant>
 
+// Which code serves which document:
+// - Documents received are read in one place, readDocument() in
+//   quorfastreader.cpp, behind QuorFastCodec::readResponseText(),
+//   readResponseBytes() and readRequestBytes(): the fast reader reads every
+//   document it can read itself, giving the DOM's answers; the rest it hands
+//   to QuorDomCodec: documents not well formed (the DOM words their errors),
+//   a DOCTYPE, names beyond ASCII, references to control characters, repeated
+//   attributes, and every document under the ReturnNullNode invalid-data
+//   policy. Bytes in an encoding other than UTF-8 are decoded first.
+// - QuorObject::toXml() and fromXml() are QuorDomCodec::writeValue() and
+//   readValue(), the DOM codec that is the reference the fast codec matches.
+// - Documents are written by the fast writer, whose text is the DOM writer's.
+//   For calls and QuorObject's documents, domWrites() in quorfastwriter.cpp
+//   hands over to the DOM writer when QtXml's invalid-data policy is not the
+//   DropInvalidChars every QuorObject sets, so that the text follows the
+//   policy the application chose. The server's answers (writeOutcomeUtf8())
+//   always come from the fast writer and follow no policy.
+
 namespace QuorCodec {
 
 // How a client or server reads and writes values beyond XML-RPC's own types.
@@ -77,7 +95,8 @@ QByteArray writeCallUtf8(const QString &method, const QVariantList &args,
 QByteArray writeResponseUtf8(
     const QVariant &value, const QuorCodec::Options &options = {}, bool *written = nullptr);
 QByteArray writeFaultUtf8(int code, const QString &message);
-// The response document of an outcome, a value or a fault.
+// The response document of an outcome, a value or a fault, as the fast writer
+// writes it whatever QtXml's invalid-data policy.
 QByteArray writeOutcomeUtf8(const QuorResponse &outcome, const QuorCodec::Options &options = {});
 
 // Whether value can be written whole: every type known, not nested too deep.
@@ -141,7 +160,47 @@ struct ValueTag
 };
 constexpr int ValueTagCount = 13;
 extern const ValueTag ValueTags[ValueTagCount];
-ValueKind kindOfTag(const QString &lowerCaseTag, const Options &options);
+
+// A UTF-16 unit of text, or a byte of UTF-8, as a number.
+constexpr char16_t codeUnit(QChar c)
+{
+    return c.unicode();
+}
+constexpr char16_t codeUnit(char c)
+{
+    return uchar(c);
+}
+// Whether c is one of the ASCII letters, the only ones names compare by case.
+constexpr bool isAsciiLetter(char16_t c)
+{
+    return (c | 0x20) >= u'a' && (c | 0x20) <= u'z';
+}
+
+// The kind of the type element named by the size characters at name, in ASCII
+// letters of any case: the one lookup of type names, for both readers.
+template<typename Char>
+ValueKind kindOfTag(const Char *name, int size, const Options &options)
+{
+    for (const ValueTag &entry : ValueTags) {
+        // Most names differ in length or in their first letter.
+        if (entry.lowerCaseTag.size() != size
+            || (codeUnit(name[0]) | 0x20) != entry.lowerCaseTag.at(0).unicode())
+            continue;
+        bool same = true;
+        for (int i = 1; i < size && same; ++i) {
+            const char16_t c = codeUnit(name[i]);
+            same
+                = (isAsciiLetter(c) ? char16_t(c | 0x20) : c) == entry.lowerCaseTag.at(i).unicode();
+        }
+        if (same)
+            return entry.kind == ValueKind::Int64 && !options.i8 ? ValueKind::Unknown : entry.kind;
+    }
+    return ValueKind::Unknown;
+}
+inline ValueKind kindOfTag(const QString &tag, const Options &options)
+{
+    return kindOfTag(tag.constData(), tag.size(), options);
+}
 bool isContainer(ValueKind kind);
 // The kind a variant is written as; Unknown for a type no value is written for.
 ValueKind kindOfVariant(const QVariant &value, const Options &options);

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "quordocument_p.h"
 
+#include "quorcodec_p.h"
+
 #include <QDomProcessingInstruction>
 
 #include <QTextStream>
@@ -13,6 +15,8 @@
 #endif
 
 namespace QuorDocument {
+
+using QuorCodec::isAsciiLetter;
 
 QDomDocument create()
 {
@@ -41,11 +45,6 @@ QString toText(const QDomDocument &document)
 }
 
 namespace {
-
-bool isAsciiLetter(char16_t c)
-{
-    return (c | 0x20) >= u'a' && (c | 0x20) <= u'z';
-}
 
 // Walks markup just far enough to tell start tags, end tags and empty-element
 // tags apart; everything the parser would reject anyway may be counted loosely.

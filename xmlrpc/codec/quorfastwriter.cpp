@@ -472,23 +472,33 @@ int QuorCodec::writeDouble(char *buffer, double number)
 
 namespace {
 
-// The writer's checks, without writing: the same failures, reported the same
-// way when report is set, and every one of them rather than the first.
-bool writable(const QVariant &value, const Options &options, bool report, int nesting)
+// The one test of whether a value can be written, of its own type and depth,
+// not of its items: the kind it is written as, or Unknown for a type no value
+// is written for or a container nested too deep, each reported as the writer
+// reports it when report is set.
+ValueKind writableKind(const QVariant &value, const Options &options, int nesting, bool report)
 {
     const ValueKind kind = kindOfVariant(value, options);
     if (kind == ValueKind::Unknown) {
         if (report)
             reportUnknownVariant(value.userType());
-        return false;
-    }
-    if (!isContainer(kind))
-        return true;
-    if (nesting >= QuorDocument::MaxValueNesting) {
+    } else if (isContainer(kind) && nesting >= QuorDocument::MaxValueNesting) {
         if (report)
             reportTooDeepToWrite();
-        return false;
+        return ValueKind::Unknown;
     }
+    return kind;
+}
+
+// The writer's checks, without writing: the same failures, reported the same
+// way when report is set, and every one of them rather than the first.
+bool writable(const QVariant &value, const Options &options, bool report, int nesting)
+{
+    const ValueKind kind = writableKind(value, options, nesting, report);
+    if (kind == ValueKind::Unknown)
+        return false;
+    if (!isContainer(kind))
+        return true;
     bool all = true;
     const auto check = [&](const auto &items) {
         for (const QVariant &item : items) {
@@ -517,12 +527,7 @@ namespace {
 template<typename Text>
 bool FastWriter<Text>::value(const QVariant &variant, int depth, int nesting)
 {
-    const ValueKind kind = kindOfVariant(variant, m_options);
-    if (isContainer(kind) && nesting >= QuorDocument::MaxValueNesting) {
-        reportTooDeepToWrite();
-        m_wroteAll = false;
-        return false;
-    }
+    const ValueKind kind = writableKind(variant, m_options, nesting, true);
     switch (kind) {
     case ValueKind::Boolean:
         open(depth, ValueTag);
@@ -583,20 +588,12 @@ bool FastWriter<Text>::value(const QVariant &variant, int depth, int nesting)
         closeElement(structure, depth + 1, StructTag);
         break;
     }
-    default:
-        reportUnknownVariant(variant.userType());
+    default: // reported by writableKind()
         m_wroteAll = false;
         return false;
     }
     close(depth, ValueTag);
     return true;
-}
-
-// The writer only knows how QtXml drops invalid characters; under another
-// policy, set by the application after this library, the DOM writes the text.
-bool dropsInvalidChars()
-{
-    return QDomImplementation::invalidDataPolicy() == QDomImplementation::DropInvalidChars;
 }
 
 template<typename Text>
@@ -654,10 +651,16 @@ Text writeFault(int code, const QString &message)
     return writer.take();
 }
 
-// The DOM writer knows no options and no failures.
-bool domWrites(const Options &options)
+// The one choice of writer for the documents QuorObject and the client write,
+// whose text must be the DOM writer's: the fast writer, unless QtXml's
+// invalid-data policy is another than the DropInvalidChars every QuorObject
+// sets (the application set it since), as the fast writer only knows how that
+// one drops characters; then the DOM writes, and its text follows the policy.
+// Options the DOM writer does not know (<i8>) keep the fast writer.
+bool domWrites(const Options &options = {})
 {
-    return !dropsInvalidChars() && !options.i8;
+    return !options.i8
+        && QDomImplementation::invalidDataPolicy() != QDomImplementation::DropInvalidChars;
 }
 
 } // namespace
@@ -678,14 +681,14 @@ QString writeCall(
 
 QString writeResponse(const QVariant &value)
 {
-    return dropsInvalidChars() ? ::writeResponse<QString>(value, Options(), nullptr)
-                               : QuorDomCodec::writeResponse(value);
+    return domWrites() ? QuorDomCodec::writeResponse(value)
+                       : ::writeResponse<QString>(value, Options(), nullptr);
 }
 
 QString writeFault(int code, const QString &message)
 {
-    return dropsInvalidChars() ? ::writeFault<QString>(code, message)
-                               : QuorDomCodec::writeFault(code, message);
+    return domWrites() ? QuorDomCodec::writeFault(code, message)
+                       : ::writeFault<QString>(code, message);
 }
 
 QByteArray writeCallUtf8(
@@ -707,14 +710,16 @@ QByteArray writeResponseUtf8(const QVariant &value, const Options &options, bool
 
 QByteArray writeFaultUtf8(int code, const QString &message)
 {
-    return dropsInvalidChars() ? ::writeFault<QByteArray>(code, message)
-                               : QuorDomCodec::writeFault(code, message).toUtf8();
+    return domWrites() ? QuorDomCodec::writeFault(code, message).toUtf8()
+                       : ::writeFault<QByteArray>(code, message);
 }
 
+// The server's answers, always from the fast writer: under any policy they
+// leave out the characters XML does not allow, and stay well formed.
 QByteArray writeOutcomeUtf8(const QuorResponse &outcome, const Options &options)
 {
-    return outcome.isFault ? writeFaultUtf8(outcome.faultCode, outcome.faultString)
-                           : writeResponseUtf8(outcome.value, options);
+    return outcome.isFault ? ::writeFault<QByteArray>(outcome.faultCode, outcome.faultString)
+                           : ::writeResponse<QByteArray>(outcome.value, options, nullptr);
 }
 
 } // namespace QuorFastCodec
