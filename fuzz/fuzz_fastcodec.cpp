@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The fast codec against the DOM codec it stands in for, on any input: the
-// input read as a response document by both fast readers (from text and from
-// UTF-8) and by the DOM reader; and a value built from the same bytes, written
+// input read as a response document and as a call document by both fast
+// readers (from text and from UTF-8) and by the DOM reader; and a value built
+// from the same bytes, written
 // by the fast writers and by the DOM writer. Outcomes, values (types, null
 // strings and every bit of a double included), texts and debug messages must
 // be the same.
@@ -27,6 +28,20 @@ QByteArray describeResponse(const QuorResponse &response, const QStringList &mes
     return (outcome + QLatin1Char('\n') + messages.join(QLatin1Char('\n'))).toUtf8();
 }
 
+// A call as the server gets it: its method, params and fault. An empty
+// method, null or not, says the document is no call.
+QByteArray describeRequest(const QuorRequest &request, const QStringList &messages)
+{
+    QString outcome = (request.method.isEmpty()
+                              ? QStringLiteral("no method")
+                              : QStringLiteral("method ") + describeValue(QVariant(request.method)))
+        + QStringLiteral(" params");
+    for (const QVariant &param : request.params)
+        outcome += QLatin1Char(' ') + describeValue(param);
+    const QByteArray fault = describeResponse(request.fault, messages);
+    return outcome.toUtf8() + ' ' + fault;
+}
+
 template<typename Document>
 void compareReader(const Document &document, const QString &text, const QByteArray &expected)
 {
@@ -37,6 +52,19 @@ void compareReader(const Document &document, const QString &text, const QByteArr
     const QByteArray actual = describeResponse(fast, messages);
     if (actual != expected)
         FuzzSupport::fail("the fast reader must read as the DOM reads",
+            "fast: " + actual + "\nDOM:  " + expected + "\nfor:\n" + text.toUtf8());
+}
+
+template<typename Document>
+void compareRequestReader(const Document &document, const QString &text, const QByteArray &expected)
+{
+    QuorRequest fast;
+    QStringList messages;
+    if (!QuorFastCodec::readRequest(document, &fast, &messages))
+        return;
+    const QByteArray actual = describeRequest(fast, messages);
+    if (actual != expected)
+        FuzzSupport::fail("the fast reader must read a call as the DOM reads it",
             "fast: " + actual + "\nDOM:  " + expected + "\nfor:\n" + text.toUtf8());
 }
 
@@ -57,6 +85,13 @@ void compareReaders(QByteArray body)
     const QByteArray expected = describeResponse(dom, domMessages);
     compareReader(text, text, expected);
     compareReader(body, text, expected);
+
+    QuorRequest domRequest;
+    const QStringList domRequestMessages
+        = messagesOf([&] { domRequest = QuorDomCodec::readRequest(text); });
+    const QByteArray expectedRequest = describeRequest(domRequest, domRequestMessages);
+    compareRequestReader(text, text, expectedRequest);
+    compareRequestReader(body, text, expectedRequest);
 }
 
 template<typename Write>

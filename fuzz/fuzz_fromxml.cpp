@@ -13,6 +13,8 @@
 #include <QString>
 #include <QVariant>
 
+#include <cmath>
+
 namespace {
 
 enum class Trip {
@@ -29,13 +31,16 @@ QString textAfter(const QString &text, Trip trip)
 
 // The value as it reads back after a trip through the writer, which loses
 // things by design: an array drops the items it cannot write (a struct keeps
-// their names, which read back as invalid), a double is written with six
-// significant digits, and the parser drops blank text.
+// their names, which read back as invalid) and the parser drops blank text.
+// A finite double reads back bit for bit; infinity and NaN go out as the
+// texts "inf" and "nan".
 QVariant valueAfter(const QVariant &value, Trip trip)
 {
     switch (value.userType()) {
     case QMetaType::Double:
-        return QString::number(value.toDouble(), 'g', 6).toDouble();
+        if (!std::isfinite(value.toDouble()))
+            return QString::number(value.toDouble(), 'g', 6).toDouble();
+        return value;
     case QMetaType::QString:
         return textAfter(value.toString(), trip);
     case QMetaType::QVariantList: {

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The fast codec against the DOM codec it stands in for: the same text from
-// the writers, and the same outcome, value and debug messages from the reader,
-// on thousands of random values and documents.
+// the writers, and the same outcome, value and debug messages from the readers
+// of responses and of calls, on thousands of random values and documents.
 
 #include "debugmessages.h"
 #include "quorcodec_p.h"
@@ -26,6 +26,52 @@ QString describeResponse(const QuorResponse &response)
                                   .arg(response.faultCode)
                                   .arg(describeValue(QVariant(response.faultString)))
                             : QStringLiteral("value ") + describeValue(response.value);
+}
+
+// A call as the server gets it: its method, params and fault. An empty
+// method, null or not, says the document is no call.
+QString describeRequest(const QuorRequest &request)
+{
+    QString text = (request.method.isEmpty()
+                           ? QStringLiteral("no method")
+                           : QStringLiteral("method ") + describeValue(QVariant(request.method)))
+        + QStringLiteral(" params");
+    for (const QVariant &param : request.params)
+        text += QLatin1Char(' ') + describeValue(param);
+    return text + QLatin1Char(' ') + describeResponse(request.fault);
+}
+
+QString describeOutcome(const QuorResponse &response)
+{
+    return describeResponse(response);
+}
+
+QString describeOutcome(const QuorRequest &request)
+{
+    return describeRequest(request);
+}
+
+// The fast readers and the DOM reader of each kind of document.
+template<typename Document>
+bool readFast(const Document &document, QuorResponse *response, QStringList *messages)
+{
+    return QuorFastCodec::readResponse(document, response, messages);
+}
+
+template<typename Document>
+bool readFast(const Document &document, QuorRequest *request, QStringList *messages)
+{
+    return QuorFastCodec::readRequest(document, request, messages);
+}
+
+void readWithDom(const QString &text, QuorResponse *response)
+{
+    *response = QuorDomCodec::readResponse(text);
+}
+
+void readWithDom(const QString &text, QuorRequest *request)
+{
+    *request = QuorDomCodec::readRequest(text);
 }
 
 QVariant nestedLists(int depth)
@@ -58,6 +104,11 @@ QVariant manyNumbers(RandomXmlRpc &random)
 
 } // namespace
 
+// Compares both fast readers of one kind of document (Outcome: QuorResponse or
+// QuorRequest) with the DOM on text; returns whether the one from text read it.
+template<typename Outcome>
+bool compareReaders(const QString &text);
+
 class TestFastCodec : public QObject
 {
     Q_OBJECT
@@ -75,10 +126,6 @@ private Q_SLOTS:
     void byteReaderMatchesDomOnBrokenUtf8();
     void readerMatchesDomOnRandomDocuments_data();
     void readerMatchesDomOnRandomDocuments();
-
-private:
-    // Compares both readers on text; returns whether the fast one read it.
-    bool compareReaders(const QString &text);
 };
 
 void TestFastCodec::initTestCase()
@@ -143,8 +190,10 @@ void TestFastCodec::writersMatchDom()
         QCOMPARE(fastMessages, domMessages);
         QCOMPARE(utf8Messages, domMessages);
         // Whatever the writer writes, the fast reader reads itself.
-        if (document != QLatin1String("call"))
-            QVERIFY2(compareReaders(fast), qPrintable(fast));
+        if (document == QLatin1String("call"))
+            QVERIFY2(compareReaders<QuorRequest>(fast), qPrintable(fast));
+        else
+            QVERIFY2(compareReaders<QuorResponse>(fast), qPrintable(fast));
     }
 }
 
@@ -174,44 +223,45 @@ QByteArray replacedDocument(const QByteArray &document)
     return withWhatQtXmlLosesReplaced(QString::fromUtf8(document)).toUtf8();
 }
 
-// Compares a fast reader's outcome on a document with the DOM's outcome on text.
-template<typename Document>
+// Compares a fast reader's outcome on a document with the DOM's outcome on
+// text, for a response or a call (Outcome).
+template<typename Outcome, typename Document>
 bool compareWithDom(const Document &document, const QString &text)
 {
     if (qtXmlLosesCharactersOf(text)) {
-        QuorResponse fast;
+        Outcome fast;
         QStringList fastMessages;
-        if (!QuorFastCodec::readResponse(document, &fast, &fastMessages))
+        if (!readFast(document, &fast, &fastMessages))
             return false;
-        compareWithDom(replacedDocument(document), withWhatQtXmlLosesReplaced(text));
+        compareWithDom<Outcome>(replacedDocument(document), withWhatQtXmlLosesReplaced(text));
         return true;
     }
-    QuorResponse dom;
-    const QStringList domMessages = messagesOf([&] { dom = QuorDomCodec::readResponse(text); });
-    QuorResponse fast;
+    Outcome dom;
+    const QStringList domMessages = messagesOf([&] { readWithDom(text, &dom); });
+    Outcome fast;
     QStringList fastMessages;
-    if (!QuorFastCodec::readResponse(document, &fast, &fastMessages))
+    if (!readFast(document, &fast, &fastMessages))
         return false;
     if (qtXmlMisreadsReferenceIn(text))
         return true;
-    if (describeResponse(fast) != describeResponse(dom) || fastMessages != domMessages) {
-        QTest::qFail(
-            qPrintable(QStringLiteral("fast: %1 %2\nDOM:  %3 %4\nfrom %5:\n%6")
-                           .arg(describeResponse(fast), fastMessages.join(QLatin1Char('|')),
-                               describeResponse(dom), domMessages.join(QLatin1Char('|')),
-                               QLatin1String(typeid(Document).name()), text)),
+    if (describeOutcome(fast) != describeOutcome(dom) || fastMessages != domMessages) {
+        QTest::qFail(qPrintable(QStringLiteral("fast: %1 %2\nDOM:  %3 %4\nfrom %5:\n%6")
+                                    .arg(describeOutcome(fast), fastMessages.join(QLatin1Char('|')),
+                                        describeOutcome(dom), domMessages.join(QLatin1Char('|')),
+                                        QLatin1String(typeid(Document).name()), text)),
             __FILE__, __LINE__);
     }
     return true;
 }
 
-bool TestFastCodec::compareReaders(const QString &text)
+template<typename Outcome>
+bool compareReaders(const QString &text)
 {
     const QByteArray utf8 = text.toUtf8();
-    // The client hands the DOM the body as QString::fromUtf8() decodes it.
+    // The client and the server hand the DOM the body as QString::fromUtf8() decodes it.
     const QString decoded = QString::fromUtf8(utf8);
-    const bool fromBytes = compareWithDom(utf8, decoded);
-    const bool fromText = compareWithDom(text, text);
+    const bool fromBytes = compareWithDom<Outcome>(utf8, decoded);
+    const bool fromText = compareWithDom<Outcome>(text, text);
     // The bytes reader leaves more to others (encodings other than UTF-8), never less.
     if (fromBytes && !fromText && decoded == text)
         QTest::qFail(
@@ -231,7 +281,7 @@ void TestFastCodec::byteReaderMatchesDomOnBrokenUtf8()
         QByteArray document = random.responseDocument().toUtf8();
         const QByteArray &bad = badBytes[random.below(sizeof badBytes / sizeof badBytes[0])];
         document.insert(int(random.below(quint32(document.size()))), bad);
-        if (compareWithDom(document, QString::fromUtf8(document)))
+        if (compareWithDom<QuorResponse>(document, QString::fromUtf8(document)))
             ++readFast;
         if (QTest::currentTestFailed())
             return;
@@ -243,12 +293,16 @@ void TestFastCodec::byteReaderMatchesDomOnBrokenUtf8()
 void TestFastCodec::readerMatchesDomOnEdgeCases_data()
 {
     QTest::addColumn<QString>("document");
+    QTest::addColumn<bool>("call");
     QTest::addColumn<bool>("readFast");
     const auto row = [](const char *name, const char16_t *body, bool readFast) {
         QTest::newRow(name) << QStringLiteral(
             "<methodResponse><params><param>%1</param></params></methodResponse>")
                                    .arg(QString::fromUtf16(body))
-                            << readFast;
+                            << false << readFast;
+    };
+    const auto callRow = [](const char *name, const char16_t *document, bool readFast) {
+        QTest::newRow(name) << QString::fromUtf16(document) << true << readFast;
     };
     row("string", u"<value><string>a &amp; b</string></value>", true);
     row("blank string", u"<value><string> \u00a0\u3000</string></value>", true);
@@ -331,54 +385,128 @@ void TestFastCodec::readerMatchesDomOnEdgeCases_data()
         deep = QStringLiteral("<value><array><data>%1</data></array></value>").arg(deep);
     row("arrays nested too deep", reinterpret_cast<const char16_t *>(deep.utf16()), true);
     QTest::newRow("no declaration")
-        << QStringLiteral("<methodResponse><params/></methodResponse>") << true;
+        << QStringLiteral("<methodResponse><params/></methodResponse>") << false << true;
     QTest::newRow("declaration for Latin-1")
         << QStringLiteral("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><methodResponse/>")
-        << true;
+        << false << true;
     QTest::newRow("comments and instructions around the root") << QStringLiteral(
         "<?xml version=\"1.0\" standalone=\"yes\"?>\n<!-- a --><?p q?>"
         "<methodResponse xmlns:ex=\"u\"><params><param><value>1</value></param></params>"
-        "</methodResponse><!-- b -->\n") << true;
+        "</methodResponse><!-- b -->\n") << false << true;
     QTest::newRow("text first") << QStringLiteral("<methodResponse>x<params/></methodResponse>")
-                                << true;
+                                << false << true;
     QTest::newRow("something else")
-        << QStringLiteral("<methodResponse><call/></methodResponse>") << true;
-    QTest::newRow("empty root") << QStringLiteral("<r/>") << true;
+        << QStringLiteral("<methodResponse><call/></methodResponse>") << false << true;
+    QTest::newRow("empty root") << QStringLiteral("<r/>") << false << true;
     QTest::newRow("fault") << QStringLiteral(
         "<methodResponse><fault><value><struct><member><name>faultCode</name><value><int>4</int>"
         "</value></member><member><name>faultString</name><value>Too many</value></member>"
         "</struct></value></fault></methodResponse>")
-                           << true;
-    QTest::newRow("text after the root") << QStringLiteral("<r/>x") << false;
-    QTest::newRow("cut") << QStringLiteral("<methodResponse><params>") << false;
-    QTest::newRow("empty") << QString() << false;
+                           << false << true;
+    QTest::newRow("text after the root") << QStringLiteral("<r/>x") << false << false;
+    QTest::newRow("cut") << QStringLiteral("<methodResponse><params>") << false << false;
+    QTest::newRow("empty") << QString() << false << false;
+    callRow("call",
+        u"<?xml version=\"1.0\"?><methodCall><methodName>echo</methodName><params><param>"
+        u"<value><int>1</int></value></param><param><value>two</value></param></params>"
+        u"</methodCall>",
+        true);
+    callRow("call without params",
+        u"<methodCall><methodName>system.listMethods</methodName></methodCall>", true);
+    callRow("call with empty params",
+        u"<methodCall><methodName>m</methodName><params/></methodCall>", true);
+    callRow("method name trimmed",
+        u"<methodCall><methodName>\n echo\u00a0\t</methodName></methodCall>", true);
+    callRow("method name with markup inside",
+        u"<methodCall><methodName> a<!--c--><b>c</b><![CDATA[ d]]>&amp;&#x41; </methodName>"
+        u"</methodCall>",
+        true);
+    callRow("empty method name",
+        u"<methodCall><methodName/><params><param><value>1</value></param></params></methodCall>",
+        true);
+    callRow("blank method name",
+        u"<methodCall><methodName> </methodName><params><param><value>1</value></param></params>"
+        u"</methodCall>",
+        true);
+    callRow("no method name",
+        u"<methodCall><params><param><value>1</value></param></params></methodCall>", true);
+    callRow("method name after the params",
+        u"<methodCall><params><param><value>1</value></param></params><methodName>m</methodName>"
+        u"</methodCall>",
+        true);
+    callRow("second method name",
+        u"<methodCall><other/><methodName>a</methodName><methodName>b</methodName></methodCall>",
+        true);
+    callRow(
+        "method name in other case", u"<methodCall><MethodName>m</MethodName></methodCall>", true);
+    callRow("root in other case", u"<MethodCall><methodName>m</methodName></MethodCall>", true);
+    callRow("a response read as a call",
+        u"<methodResponse><params><param><value>1</value></param></params></methodResponse>", true);
+    callRow("params of other names",
+        u"<methodCall><methodName>m</methodName><params><p><value>1</value></p><value>2</value>"
+        u"</params></methodCall>",
+        true);
+    callRow("params without a value",
+        u"<methodCall><methodName>m</methodName><params><param/><param>x</param></params>"
+        u"</methodCall>",
+        true);
+    callRow("text and comments between params",
+        u"<methodCall><methodName>m</methodName><params>t<!--c--><param><value>1</value></param>"
+        u"<?pi?>u</params></methodCall>",
+        true);
+    callRow("second params",
+        u"<methodCall><methodName>m</methodName><params/><params><param><value>1</value></param>"
+        u"</params></methodCall>",
+        true);
+    callRow("param holding two values",
+        u"<methodCall><methodName>m</methodName><params><param><value>1</value><value>2</value>"
+        u"</param></params></methodCall>",
+        true);
+    callRow("params in other case",
+        u"<methodCall><methodName>m</methodName><Params><param><value>1</value></param></Params>"
+        u"</methodCall>",
+        true);
+    callRow("unknown type in a call",
+        u"<methodCall><methodName>m</methodName><params><param><value><Float>1</Float></value>"
+        u"</param></params></methodCall>",
+        true);
+    callRow("DOCTYPE in a call",
+        u"<!DOCTYPE methodCall><methodCall><methodName>m</methodName></methodCall>", false);
+    callRow("cut call", u"<methodCall><methodName>m", false);
+    callRow("empty call", u"", false);
 }
 
 void TestFastCodec::readerMatchesDomOnEdgeCases()
 {
     QFETCH(QString, document);
+    QFETCH(bool, call);
     QFETCH(bool, readFast);
-    QCOMPARE(compareReaders(document), readFast);
+    QCOMPARE(call ? compareReaders<QuorRequest>(document) : compareReaders<QuorResponse>(document),
+        readFast);
 }
 
 void TestFastCodec::readerMatchesDomOnRandomDocuments_data()
 {
+    QTest::addColumn<bool>("call");
     QTest::addColumn<bool>("broken");
-    QTest::newRow("varied markup") << false;
-    QTest::newRow("broken") << true;
+    QTest::newRow("varied markup") << false << false;
+    QTest::newRow("broken") << false << true;
+    QTest::newRow("call, varied markup") << true << false;
+    QTest::newRow("call, broken") << true << true;
 }
 
 void TestFastCodec::readerMatchesDomOnRandomDocuments()
 {
+    QFETCH(bool, call);
     QFETCH(bool, broken);
-    RandomXmlRpc random = RandomXmlRpc::seeded(broken ? 2 : 1);
+    RandomXmlRpc random = RandomXmlRpc::seeded((broken ? 2 : 1) + (call ? 2 : 0));
     int readFast = 0;
     const int count = 20000;
     for (int i = 0; i < count; ++i) {
-        QString document = random.responseDocument();
+        QString document = call ? random.requestDocument() : random.responseDocument();
         if (broken)
             document = random.broken(document);
-        if (compareReaders(document))
+        if (call ? compareReaders<QuorRequest>(document) : compareReaders<QuorResponse>(document))
             ++readFast;
         if (QTest::currentTestFailed())
             return;

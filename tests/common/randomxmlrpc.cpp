@@ -319,15 +319,23 @@ void RandomXmlRpc::writeValue(QString &out, int depth)
     out += spacing() + QLatin1String("</") + value + QLatin1Char('>');
 }
 
-QString RandomXmlRpc::responseDocument()
+QString RandomXmlRpc::prolog(const QString &root)
 {
     QString out = pick({"", "<?xml version=\"1.0\"?>", "<?xml version=\"1.0\" encoding=\"UTF-8\"?>",
         "<?xml version='1.0' encoding='utf-8' ?>"});
-    if (chance(3))
+    if (chance(3)) {
         out = pick({"<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>", "<?xml version=\"1.1\"?>",
-            "<?xml version=\"1.0\" standalone=\"yes\"?>", "<!DOCTYPE methodResponse>",
-            "<!-- comment -->", "\ufeff"});
-    out += spacing();
+            "<?xml version=\"1.0\" standalone=\"yes\"?>", "<!DOCTYPE %1>", "<!-- comment -->",
+            "\ufeff"});
+        if (out.startsWith(QLatin1String("<!DOCTYPE")))
+            out = out.arg(root);
+    }
+    return out + spacing();
+}
+
+QString RandomXmlRpc::responseDocument()
+{
+    QString out = prolog(QStringLiteral("methodResponse"));
     const QString root
         = chance(95) ? caseVariant(QStringLiteral("methodResponse")) : QStringLiteral("answer");
     out += QLatin1Char('<') + root + QLatin1Char('>') + spacing();
@@ -375,6 +383,84 @@ QString RandomXmlRpc::responseDocument()
         out += QLatin1String("</") + params + QLatin1Char('>');
     }
     }
+    if (chance(3))
+        out += QLatin1String("<!-- note --><?pi x?><![CDATA[ ]]>");
+    out += spacing() + QLatin1String("</") + root + QLatin1Char('>') + spacing();
+    return out;
+}
+
+QString RandomXmlRpc::requestDocument()
+{
+    QString out = prolog(QStringLiteral("methodCall"));
+    // The DOM reader matches the call's element names exactly, unlike a response's.
+    const QString root = chance(95)
+        ? (chance(90) ? QStringLiteral("methodCall") : caseVariant(QStringLiteral("methodCall")))
+        : QStringLiteral("call");
+    out += QLatin1Char('<') + root + QLatin1Char('>') + spacing();
+    if (chance(5))
+        out += QLatin1String("<other>x</other>");
+    switch (below(10)) {
+    case 0:
+        break;
+    case 1:
+        out += QLatin1String("<methodName/>");
+        break;
+    case 2:
+        out += QLatin1String("<methodName>") + spacing() + QLatin1String("</methodName>");
+        break;
+    case 3:
+        out += QLatin1String("<methodName>") + spacing() + QLatin1String("a<!-- c -->b<i>c</i>")
+            + escaped(text()) + QLatin1String("<![CDATA[ d]]></methodName>");
+        break;
+    case 4:
+        out += QLatin1Char('<') + caseVariant(QStringLiteral("methodName"))
+            + QLatin1String(">echo</") + caseVariant(QStringLiteral("methodName"))
+            + QLatin1Char('>');
+        break;
+    case 5:
+        out += QLatin1String("<methodName>") + escaped(text()) + QLatin1String("</methodName>");
+        break;
+    default:
+        out += QLatin1String("<methodName>") + spacing()
+            + pick({"echo", "system.listMethods", "system.multicall", "a.b_c:d/e", "x"}) + spacing()
+            + QLatin1String("</methodName>");
+    }
+    if (chance(5))
+        out += QLatin1String("<methodName>second</methodName>");
+    out += spacing();
+    switch (below(8)) {
+    case 0:
+        break;
+    case 1:
+        out += QLatin1String("<params/>");
+        break;
+    case 2:
+        out += QLatin1String("<params>text</params>");
+        break;
+    default: {
+        const QString params
+            = chance(90) ? QStringLiteral("params") : caseVariant(QStringLiteral("params"));
+        out += QLatin1Char('<') + params + QLatin1Char('>') + spacing();
+        const quint32 count = below(4);
+        for (quint32 i = 0; i < count; ++i) {
+            const QString param
+                = chance(90) ? QStringLiteral("param") : pick({"Param", "value", "p", "param "});
+            out += QLatin1Char('<') + param + QLatin1Char('>') + spacing();
+            if (chance(5))
+                out += QLatin1String("loose text");
+            if (chance(95))
+                writeValue(out, 0);
+            if (chance(5))
+                out += QLatin1String("<value>second</value>");
+            out += spacing() + QLatin1String("</") + param.trimmed() + QLatin1Char('>') + spacing();
+        }
+        if (chance(5))
+            out += QLatin1String("<!-- p --><?pi?>");
+        out += QLatin1String("</") + params + QLatin1Char('>');
+    }
+    }
+    if (chance(5))
+        out += QLatin1String("<params><param><value>later</value></param></params>");
     if (chance(3))
         out += QLatin1String("<!-- note --><?pi x?><![CDATA[ ]]>");
     out += spacing() + QLatin1String("</") + root + QLatin1Char('>') + spacing();

@@ -7,7 +7,7 @@
 
 #include <functional>
 
-// Random values and response documents for comparing two codecs: values of
+// Random values and documents for comparing two codecs: values of
 // every type a writer may meet (unsupported ones and invalid text included),
 // and documents that are plainly written, odd but valid, or broken.
 class RandomXmlRpc
@@ -27,6 +27,9 @@ public:
     // references, i4 and untyped values, odd struct members and arrays, and
     // now and then markup the reader should leave to another reader.
     QString responseDocument();
+    // A methodCall document written the same way, with odd method names,
+    // params and elements around them.
+    QString requestDocument();
     // The document cut, or with a character changed, dropped or doubled.
     QString broken(const QString &document);
 
@@ -36,6 +39,7 @@ public:
 private:
     QString pick(std::initializer_list<const char *> choices);
     QString spacing();
+    QString prolog(const QString &root);
     QString caseVariant(const QString &tag);
     QString escaped(const QString &text);
     void writeValue(QString &out, int depth);
