@@ -597,11 +597,7 @@ void QuorHttpReply::fail(NetworkError code, const QString &text)
     setError(code, text);
     setFinished(true);
     const QPointer<QuorHttpReply> alive(this);
-#if QT_VERSION >= QT_VERSION_CHECK(5, 15, 0)
     Q_EMIT errorOccurred(code);
-#else
-    Q_EMIT error(code);
-#endif
     if (alive)
         complete();
 }
