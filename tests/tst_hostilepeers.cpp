@@ -302,6 +302,17 @@ void tst_HostilePeers::hostileServer_data()
     QTest::addRow("Content-Length above the maximum, then silence")
         << headersOnly(OneMiB + 1) << 0 << OneMiB << false << QVariant() << TransportError
         << larger;
+    const QByteArray chunked = TestHttpServer::head(200, -1, "Transfer-Encoding: chunked\r\n");
+    QTest::addRow("endless chunk, maximum size")
+        << endless(chunked + "7fffffffffff\r\n") << 0 << OneMiB << false << QVariant()
+        << TransportError << larger;
+    // Lines the decoder gathers are bounded without any limit set.
+    QTest::addRow("endless chunk-size line, no limits")
+        << endless(chunked + "1;") << 0 << qint64(0) << false << QVariant() << TransportError
+        << QString();
+    QTest::addRow("endless trailer, no limits")
+        << endless(chunked + "2\r\nok\r\n0\r\nX-Pad: ") << 0 << qint64(0) << false << QVariant()
+        << TransportError << QString();
     // The client never asks for a compressed answer, and reads one as it comes:
     // not XML, and never inflated.
     QTest::addRow("deflate bomb, maximum size")

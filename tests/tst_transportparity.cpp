@@ -199,6 +199,10 @@ void tst_TransportParity::sameOutcome_data()
         always(keptOpen(TestHttpServer::head(200, -1, "Transfer-Encoding: chunked\r\n")
             + QByteArray::number(ok.size() - 20, 16) + ";x=y\r\n" + ok.left(ok.size() - 20)
             + "\r\n14\r\n" + ok.right(20) + "\r\n0\r\nX-Trailer: 1\r\n\r\n")));
+    row("chunked 200, bare LF line ends",
+        always(keptOpen(TestHttpServer::head(200, -1, "Transfer-Encoding: chunked\r\n")
+            + QByteArray::number(ok.size(), 16) + "\n" + ok + "\n0\n\n")),
+        {}, 1, QStringLiteral("Qt ends a chunked body's lines with CRLF only and waits for one"));
     row("gzip when asked for", [ok](const TestHttpServer::Request &request) {
         if (!request.headers.value("accept-encoding").contains("gzip"))
             return keptOpen(TestHttpServer::head(200, ok.size()) + ok);

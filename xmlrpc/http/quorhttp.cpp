@@ -3,6 +3,8 @@
 
 #include <QHostAddress>
 
+#include <cstring>
+
 namespace {
 
 bool isToken(const QByteArray &text)
@@ -154,84 +156,114 @@ QuorHttpChunkedBody::Result QuorHttpChunkedBody::fail(int status)
 {
     m_state = Failed;
     m_errorStatus = status;
-    m_body.clear();
     return Invalid;
 }
 
-QuorHttpChunkedBody::Result QuorHttpChunkedBody::parse(const QByteArray &buffer, int start)
+QuorHttpChunkedBody::Result QuorHttpChunkedBody::decode(
+    const char *data, int size, int *taken, QByteArray *body)
 {
+    int position = 0;
+    const auto stop = [&position, taken](Result result) {
+        *taken = position;
+        return result;
+    };
     for (;;) {
-        const int position = start + m_consumed;
+        const char *const next = data + position;
+        const int available = size - position;
         switch (m_state) {
         case Done:
-            return Complete;
+            return stop(Complete);
         case Failed:
-            return Invalid;
+            return stop(Invalid);
         case Data: {
-            const int take = int(qMin<qint64>(m_remaining, buffer.size() - position));
+            const int take = int(qMin<qint64>(m_remaining, available));
             if (take <= 0)
-                return Incomplete;
-            m_body.append(buffer.constData() + position, take);
-            m_consumed += take;
+                return stop(Incomplete);
+            body->append(next, take);
+            position += take;
+            m_decoded += take;
             m_remaining -= take;
             if (m_remaining == 0)
                 m_state = DataEnd;
             continue;
         }
-        default:
+        case DataEnd:
+            // Judged byte by byte: whatever else follows a chunk's data is refused
+            // at once, not once a line has gathered.
+            if (available == 0 || (next[0] == '\r' && available == 1))
+                return stop(Incomplete);
+            if (next[0] == '\n' || (next[0] == '\r' && next[1] == '\n')) {
+                position += next[0] == '\n' ? 1 : 2;
+                m_state = SizeLine;
+                continue;
+            }
+            return stop(fail(400));
+        case SizeLine:
+        case Trailer:
             break;
         }
 
-        // The other states read a line, ended by CRLF or a bare LF.
-        const int lineEnd = buffer.indexOf('\n', position);
+        // A size line or a trailer line, ended by CRLF or a bare LF.
+        const auto *const lineEnd
+            = static_cast<const char *>(memchr(next, '\n', size_t(available)));
         const int limit
             = m_state == Trailer ? m_maximumLineSize - m_trailerSize : m_maximumLineSize;
-        if (lineEnd < 0)
-            return buffer.size() - position > limit ? fail(400) : Incomplete;
-        if (lineEnd - position + 1 > limit)
-            return fail(400);
-        QByteArray line = buffer.mid(position, lineEnd - position);
+        if (!lineEnd)
+            return stop(available > limit ? fail(400) : Incomplete);
+        const int lineSize = int(lineEnd - next) + 1;
+        if (lineSize > limit)
+            return stop(fail(400));
+        position += lineSize;
+        QByteArray line = QByteArray::fromRawData(next, lineSize - 1);
         if (line.endsWith('\r'))
             line.chop(1);
-        m_consumed += lineEnd - position + 1;
 
-        if (m_state == DataEnd) {
-            if (!line.isEmpty())
-                return fail(400);
-            m_state = SizeLine;
-        } else if (m_state == Trailer) {
-            m_trailerSize += lineEnd - position + 1;
+        if (m_state == Trailer) {
+            m_trailerSize += lineSize;
             if (line.isEmpty()) {
                 m_state = Done;
                 continue;
             }
             const int colon = line.indexOf(':');
             if (colon <= 0 || !isToken(line.left(colon)) || hasControlCharacters(line))
-                return fail(400);
-        } else { // SizeLine
-            int digits = 0;
-            qint64 size = 0;
-            for (; digits < line.size(); ++digits) {
-                const char c = line.at(digits);
-                const int value = c >= '0' && c <= '9' ? c - '0'
-                    : c >= 'a' && c <= 'f'             ? c - 'a' + 10
-                    : c >= 'A' && c <= 'F'             ? c - 'A' + 10
-                                                       : -1;
-                if (value < 0)
-                    break;
-                size = size * 16 + value;
-                // Checked at every digit, so that no size line overflows.
-                if (size > m_maximumBodySize - m_body.size())
-                    return fail(413);
-            }
-            const QByteArray extensions = line.mid(digits).trimmed();
-            if (digits == 0 || (!extensions.isEmpty() && !extensions.startsWith(';'))
-                || hasControlCharacters(extensions))
-                return fail(400);
-            m_remaining = size;
-            m_state = size == 0 ? Trailer : Data;
+                return stop(fail(400));
+            continue;
         }
+
+        int digits = 0;
+        qint64 chunkSize = 0;
+        const qint64 allowed = m_maximumBodySize - m_decoded;
+        for (; digits < line.size(); ++digits) {
+            const char c = line.at(digits);
+            const int value = c >= '0' && c <= '9' ? c - '0'
+                : c >= 'a' && c <= 'f'             ? c - 'a' + 10
+                : c >= 'A' && c <= 'F'             ? c - 'A' + 10
+                                                   : -1;
+            if (value < 0)
+                break;
+            // chunkSize * 16 + value > allowed, asked without computing it.
+            if (value > allowed || chunkSize > (allowed - value) / 16)
+                return stop(fail(413));
+            chunkSize = chunkSize * 16 + value;
+        }
+        const QByteArray extensions = line.mid(digits).trimmed();
+        if (digits == 0 || (!extensions.isEmpty() && !extensions.startsWith(';'))
+            || hasControlCharacters(extensions))
+            return stop(fail(400));
+        m_remaining = chunkSize;
+        m_state = chunkSize == 0 ? Trailer : Data;
     }
+}
+
+QuorHttpChunkedBody::Result QuorHttpChunkedBody::parse(const QByteArray &buffer, int start)
+{
+    const int from = start + m_consumed;
+    int taken = 0;
+    const Result result = decode(buffer.constData() + from, buffer.size() - from, &taken, &m_body);
+    m_consumed += taken;
+    if (result == Invalid)
+        m_body.clear();
+    return result;
 }
 
 namespace QuorHttp {

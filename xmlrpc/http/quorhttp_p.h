@@ -46,10 +46,16 @@ namespace QuorHttp {
 bool isLoopbackHost(const QString &host);
 } // namespace QuorHttp
 
-// A chunked request body, decoded as its bytes arrive: chunk extensions and
-// trailer fields are read and ignored. The decoded body may hold at most
-// maximumBodySize bytes (413 beyond), and a chunk-size line or the whole trailer
-// at most maximumLineSize bytes; anything malformed is Invalid (400).
+// A chunked body, decoded as its bytes arrive: the server's requests and the
+// client's answers go through this one decoder. It takes what HTTP/1.1 allows:
+// hex sizes in either case, chunk extensions and trailer fields (read and
+// dropped), lines ended by CRLF or by a bare LF (RFC 9112, section 2.2). It
+// refuses, as Invalid, what could be misread or could grow without end: a size
+// that is no hex number or is followed by anything but extensions, a chunk's
+// data not followed at once by its line end, a trailer line that is no field,
+// and a size line or a trailer longer than maximumLineSize (all 400); and a
+// size that would take the decoded body beyond maximumBodySize (413), checked
+// at each digit, so that no size overflows, and before any of its data is read.
 class QuorHttpChunkedBody
 {
 public:
@@ -60,26 +66,34 @@ public:
         , m_maximumLineSize(maximumLineSize)
     { }
 
-    // Reads on in buffer from offset start + consumed(); the bytes before that
+    // Reads on from data, the bytes that follow those the calls before took,
+    // and appends the chunks' data to *body as it comes, a chunk's first
+    // bytes before its last have arrived. *taken is how many of the size bytes
+    // were read; the rest (a line not yet whole) must come first next time.
+    Result decode(const char *data, int size, int *taken, QByteArray *body);
+
+    // For a reader that keeps the whole message in one buffer: decodes into
+    // body() from offset start + consumed() of buffer on; the bytes before that
     // offset must not have changed since the last call.
     Result parse(const QByteArray &buffer, int start);
 
     QByteArray body() const { return m_body; }
-    int consumed() const { return m_consumed; } // bytes of the encoded body read so far
+    int consumed() const { return m_consumed; } // bytes of the encoded body parse() read
     int errorStatus() const { return m_errorStatus; }
 
 private:
     enum State { SizeLine, Data, DataEnd, Trailer, Done, Failed };
     Result fail(int status);
 
-    const qint64 m_maximumBodySize;
-    const int m_maximumLineSize;
+    qint64 m_maximumBodySize;
+    int m_maximumLineSize;
     State m_state = SizeLine;
-    QByteArray m_body;
+    qint64 m_decoded = 0; // bytes of data so far
     qint64 m_remaining = 0; // of the chunk being read
-    int m_consumed = 0;
     int m_trailerSize = 0;
     int m_errorStatus = 0;
+    QByteArray m_body; // of parse()
+    int m_consumed = 0; // by parse()
 };
 
 namespace QuorHttp {

@@ -9,9 +9,11 @@
 #include <QNetworkCookie>
 #include <QNetworkCookieJar>
 #include <QNetworkProxy>
-#include <QScopeGuard>
 #include <QTcpSocket>
 #include <QUrl>
+
+#include <limits>
+#include <utility>
 
 namespace {
 
@@ -144,340 +146,332 @@ QNetworkReply::NetworkError errorOfStatus(int status)
 
 } // namespace
 
-// One kept-alive connection, carrying one call at a time.
-class QuorHttpConnection : public QObject
+QuorHttpConnection::QuorHttpConnection(
+    QuorHttpTransport *transport, const QString &host, quint16 port)
+    : QObject(transport)
+    , m_transport(transport)
+    , m_host(host)
+    , m_port(port)
 {
-public:
-    QuorHttpConnection(QuorHttpTransport *transport, const QString &host, quint16 port)
-        : QObject(transport)
-        , m_transport(transport)
-        , m_host(host)
-        , m_port(port)
-    {
-        newSocket();
-    }
+    newSocket();
+}
 
-    bool serves(const QString &host, quint16 port) const
-    {
-        return m_host == host && m_port == port;
-    }
-    bool isIdle() const { return !m_reply && !m_closing; }
+void QuorHttpConnection::start(QuorHttpReply *reply)
+{
+    Q_ASSERT(isIdle());
+    m_reply = reply;
+    reply->m_connection = this;
+    m_reused = m_state == State::Idle;
+    sendRequest();
+}
 
-    void start(QuorHttpReply *reply)
-    {
-        m_reply = reply;
-        reply->m_connection = this;
-        m_retried = false;
-        m_receivedAny = false;
-        send();
-    }
+void QuorHttpConnection::drop()
+{
+    m_reply = nullptr;
+    close();
+}
 
-    // The reply is aborted: the connection goes with it, since the rest of its
-    // answer would still arrive.
-    void drop()
-    {
-        m_reply = nullptr;
-        close();
-    }
+void QuorHttpConnection::newSocket()
+{
+    m_socket = new QTcpSocket(this);
+    // The request written before the connection was up goes out now, not
+    // a turn of the event loop later.
+    connect(m_socket, &QTcpSocket::connected, this, [this] {
+        m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        m_socket->flush();
+        if (m_state == State::Connecting)
+            m_state = State::AwaitingAnswer;
+    });
+    connect(m_socket, &QTcpSocket::readyRead, this, &QuorHttpConnection::read);
+    connect(m_socket, &QTcpSocket::disconnected, this, &QuorHttpConnection::closed);
+    connect(m_socket, &QTcpSocket::errorOccurred, this, &QuorHttpConnection::closed);
+}
 
-private:
-    void newSocket()
-    {
-        m_socket = new QTcpSocket(this);
-        // The request written before the connection was up goes out now, not
-        // a turn of the event loop later.
-        connect(m_socket, &QTcpSocket::connected, this, [this] {
-            m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-            m_socket->flush();
-        });
-        connect(m_socket, &QTcpSocket::readyRead, this, &QuorHttpConnection::read);
-        connect(m_socket, &QTcpSocket::disconnected, this, &QuorHttpConnection::closed);
-        connect(m_socket, &QTcpSocket::errorOccurred, this, &QuorHttpConnection::closed);
+void QuorHttpConnection::sendRequest()
+{
+    QByteArray authorization = m_reply->m_authorization;
+    if (authorization.isNull())
+        authorization = m_transport->authorizationFor(m_reply->url());
+    m_reply->m_sentCredentials = !authorization.isEmpty();
+    const QByteArray request = m_reply->requestBytes(authorization);
+    m_buffer.clear();
+    m_answer = Answer();
+    if (m_socket->state() == QAbstractSocket::UnconnectedState) {
+        m_state = State::Connecting;
+        // A connection can be refused at once, which ends the call within.
+        const QPointer<QuorHttpConnection> alive(this);
+        m_socket->connectToHost(m_host, m_port);
+        if (!alive || m_state == State::Closed)
+            return;
+    } else {
+        m_state = State::AwaitingAnswer;
     }
+    m_socket->write(request);
+}
 
-    void send()
-    {
-        m_reused = m_socket->state() == QAbstractSocket::ConnectedState;
-        if (m_socket->state() == QAbstractSocket::UnconnectedState)
-            m_socket->connectToHost(m_host, m_port);
-        QByteArray authorization = m_reply->m_authorization;
-        if (authorization.isNull())
-            authorization = m_transport->authorizationFor(m_reply->url());
-        m_reply->m_sentCredentials = !authorization.isEmpty();
-        m_socket->write(m_reply->requestBytes(authorization));
-    }
+void QuorHttpConnection::read()
+{
+    m_buffer += m_socket->readAll();
+    advance();
+}
 
-    void read()
-    {
-        m_buffer += m_socket->readAll();
-        if (!m_reply) {
+// Reads on as far as the buffer allows, moving from state to state.
+void QuorHttpConnection::advance()
+{
+    for (;;) {
+        switch (m_state) {
+        case State::Unconnected:
+        case State::Closed:
+            return;
+        case State::Idle:
             // Nothing was asked: whatever this is, the connection is not to be trusted.
-            close();
+            if (!m_buffer.isEmpty())
+                close();
             return;
+        case State::Connecting:
+        case State::AwaitingAnswer:
+            if (m_buffer.isEmpty())
+                return;
+            m_state = State::ReadingHead;
+            continue;
+        case State::ReadingHead: {
+            QuorHttpHead head;
+            switch (head.parse(m_buffer, MaximumHeadSize, QuorHttpHead::Response)) {
+            case QuorHttpHead::Incomplete:
+                return;
+            case QuorHttpHead::Invalid:
+                if (head.errorStatus == 431)
+                    fail(QNetworkReply::ProtocolFailure,
+                        QCoreApplication::translate("QHttp", "Invalid HTTP response header"));
+                else // what Qt reports for a status line it cannot read
+                    fail(QNetworkReply::RemoteHostClosedError,
+                        QCoreApplication::translate("QHttp", "Connection closed"));
+                return;
+            case QuorHttpHead::Complete:
+                break;
+            }
+            m_buffer.remove(0, head.size);
+            // "100 Continue" and the like come before the answer.
+            if (head.status >= 100 && head.status < 200 && head.status != 101)
+                continue;
+            if (!takeHead(head))
+                return;
+            continue;
         }
-        m_receivedAny = true;
-        while (m_reply && parse()) { }
-    }
-
-    // Takes what the buffer holds of the answer; returns whether to go on.
-    bool parse()
-    {
-        if (!m_haveHead)
-            return parseHead();
-        if (m_chunked)
-            return parseChunk();
-        if (m_remaining < 0) { // delimited by the end of the connection
-            deliver(m_buffer);
-            m_buffer.clear();
-            return false;
-        }
-        const qint64 take = qMin<qint64>(m_remaining, m_buffer.size());
-        if (take > 0) {
-            deliver(m_buffer.left(int(take)));
-            m_buffer.remove(0, int(take));
-            m_remaining -= take;
-        }
-        if (m_reply && m_remaining == 0)
-            finish();
-        return false;
-    }
-
-    bool parseHead()
-    {
-        QuorHttpHead head;
-        switch (head.parse(m_buffer, MaximumHeadSize, QuorHttpHead::Response)) {
-        case QuorHttpHead::Incomplete:
-            return false;
-        case QuorHttpHead::Invalid:
-            if (head.errorStatus == 431)
-                fail(QNetworkReply::ProtocolFailure,
-                    QCoreApplication::translate("QHttp", "Invalid HTTP response header"));
-            else // what Qt reports for a status line it cannot read
-                fail(QNetworkReply::RemoteHostClosedError,
-                    QCoreApplication::translate("QHttp", "Connection closed"));
-            return false;
-        case QuorHttpHead::Complete:
-            break;
-        }
-        m_buffer.remove(0, head.size);
-        const int status = head.status;
-        if (status >= 100 && status < 200 && status != 101)
-            return true; // "100 Continue" and the like come before the answer
-        QList<QByteArray> challenges;
-        QByteArray connection;
-        QByteArray transferEncoding;
-        qint64 length = -1;
-        for (const auto &header : head.headers) {
-            const QByteArray lowerName = header.first.toLower();
-            if (lowerName == "content-length")
-                length = header.second.toLongLong();
-            else if (lowerName == "connection")
-                connection = header.second.toLower();
-            else if (lowerName == "transfer-encoding")
-                transferEncoding = header.second.toLower();
-            else if (lowerName == "www-authenticate")
-                challenges.append(header.second);
-        }
-        m_haveHead = true;
-        // These never have a body, whatever their headers say.
-        const bool bodyless = status == 101 || status == 204 || status == 304;
-        m_chunked = !bodyless && transferEncoding.contains("chunked");
-        m_remaining = bodyless || m_chunked ? 0 : length;
-        m_keepAlive = head.minorVersion == 1 ? !connection.contains("close")
-                                             : connection.contains("keep-alive");
-        if (m_remaining < 0 && !m_chunked)
-            m_keepAlive = false;
-        // A challenge answered: this answer's body goes nowhere, the call goes once more.
-        m_resend = status == 401 && m_transport->answerChallenge(m_reply, challenges);
-        if (!m_resend) {
-#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
-            const QByteArray reason = head.reason;
-#else
-            // Qt 5 takes the whole status line for a reason phrase that is missing.
-            const QByteArray reason = head.reason.isNull() ? head.statusLine : head.reason;
-#endif
-            m_reply->setHead(status, reason, head.headers, length);
-        }
-        if (m_reply && !m_chunked && m_remaining == 0)
-            finish();
-        return m_reply != nullptr;
-    }
-
-    bool parseChunk()
-    {
-        if (m_remaining > 0) {
-            const qint64 take = qMin<qint64>(m_remaining, m_buffer.size());
-            deliver(m_buffer.left(int(take)));
-            m_buffer.remove(0, int(take));
-            m_remaining -= take;
-            return m_reply && m_remaining == 0 && !m_buffer.isEmpty();
-        }
-        const int lineEnd = m_buffer.indexOf("\r\n", m_chunkSeen ? 2 : 0);
-        if (lineEnd < 0)
-            return tooLongUnended();
-        // After a chunk's data comes its CRLF, then the next size line.
-        const int start = m_chunkSeen ? 2 : 0;
-        if (m_chunkSeen && !m_buffer.startsWith("\r\n")) {
-            fail(QNetworkReply::ProtocolFailure,
-                QCoreApplication::translate("QHttp", "Invalid HTTP chunked body"));
-            return false;
-        }
-        QByteArray sizeText = m_buffer.mid(start, lineEnd - start);
-        sizeText.truncate(sizeText.indexOf(';') < 0 ? sizeText.size() : sizeText.indexOf(';'));
-        bool isNumber = false;
-        const qint64 size = sizeText.trimmed().toLongLong(&isNumber, 16);
-        if (!isNumber || size < 0) {
-            fail(QNetworkReply::ProtocolFailure,
-                QCoreApplication::translate("QHttp", "Invalid HTTP chunked body"));
-            return false;
-        }
-        if (size == 0) {
-            // The trailer, if any, ends with an empty line.
-            const int trailerEnd = m_buffer.indexOf("\r\n\r\n", lineEnd);
-            if (trailerEnd < 0)
-                return tooLongUnended();
-            m_buffer.remove(0, trailerEnd + 4);
-            finish();
-            return false;
-        }
-        m_buffer.remove(0, lineEnd + 2);
-        m_remaining = size;
-        m_chunkSeen = true;
-        return !m_buffer.isEmpty();
-    }
-
-    // A chunk's size line and the trailer are bounded as a head is, for no
-    // limit on the body counts them: one that never ends fails the call
-    // before it fills the memory. Returns false, as a line still to come does.
-    bool tooLongUnended()
-    {
-        if (m_buffer.size() > MaximumHeadSize)
-            fail(QNetworkReply::ProtocolFailure,
-                QCoreApplication::translate("QHttp", "Invalid HTTP chunked body"));
-        return false;
-    }
-
-    void deliver(const QByteArray &bytes)
-    {
-        if (!bytes.isEmpty() && !m_resend)
-            m_reply->appendBody(bytes);
-    }
-
-    void finish()
-    {
-        QuorHttpReply *const reply = m_reply;
-        const bool resend = m_resend;
-        m_reply = nullptr;
-        resetAnswer();
-        // Bytes beyond the answer were never asked for.
-        if (!m_keepAlive || !m_buffer.isEmpty())
-            close();
-        if (resend)
-            m_transport->resend(reply);
-        else
-            reply->complete();
-    }
-
-    void fail(QNetworkReply::NetworkError code, const QString &text)
-    {
-        QuorHttpReply *const reply = m_reply;
-        m_reply = nullptr;
-        close();
-        reply->fail(code, text);
-    }
-
-    void resetAnswer()
-    {
-        m_haveHead = false;
-        m_chunked = false;
-        m_chunkSeen = false;
-        m_resend = false;
-        m_remaining = 0;
-    }
-
-    // The server closed the connection, or connecting failed.
-    void closed()
-    {
-        // Aborting the socket here reports its closing once more.
-        if (m_closing || m_handlingClose)
-            return;
-        m_handlingClose = true;
-        const auto done = qScopeGuard([this] { m_handlingClose = false; });
-        if (!m_reply) {
-            close();
-            return;
-        }
-        const QAbstractSocket::SocketError error = m_socket->error();
-        if (m_haveHead && !m_chunked && m_remaining < 0) {
-            m_buffer += m_socket->readAll();
-            parse();
-            if (m_reply)
+        case State::ReadingBodyByLength: {
+            const qint64 take = qMin<qint64>(m_answer.remaining, m_buffer.size());
+            if (take > 0) {
+                m_answer.remaining -= take;
+                QByteArray bytes;
+                if (take == m_buffer.size()) {
+                    bytes.swap(m_buffer);
+                } else {
+                    bytes = m_buffer.left(int(take));
+                    m_buffer.remove(0, int(take));
+                }
+                if (!deliver(std::move(bytes)))
+                    return;
+            }
+            if (m_answer.remaining == 0)
                 finish();
             return;
         }
+        case State::ReadingChunkedBody: {
+            QByteArray bytes;
+            int taken = 0;
+            const QuorHttpChunkedBody::Result result = m_answer.chunkedBody->decode(
+                m_buffer.constData(), m_buffer.size(), &taken, &bytes);
+            m_buffer.remove(0, taken);
+            if (!bytes.isEmpty() && !deliver(std::move(bytes)))
+                return;
+            if (result == QuorHttpChunkedBody::Complete)
+                finish();
+            else if (result == QuorHttpChunkedBody::Invalid)
+                fail(QNetworkReply::ProtocolFailure,
+                    QCoreApplication::translate("QHttp", "Invalid HTTP chunked body"));
+            return;
+        }
+        case State::ReadingBodyUntilClose:
+            if (!m_buffer.isEmpty()) {
+                QByteArray bytes;
+                bytes.swap(m_buffer);
+                deliver(std::move(bytes));
+            }
+            return;
+        }
+    }
+}
+
+// Takes the head of the answer and moves on to its body; returns whether
+// the connection still reads it.
+bool QuorHttpConnection::takeHead(const QuorHttpHead &head)
+{
+    const int status = head.status;
+    QList<QByteArray> challenges;
+    QByteArray connection;
+    QByteArray transferEncoding;
+    std::optional<qint64> length; // of Content-Length, the last one sent
+    for (const auto &header : head.headers) {
+        const QByteArray lowerName = header.first.toLower();
+        if (lowerName == "content-length")
+            length = header.second.toLongLong();
+        else if (lowerName == "connection")
+            connection = header.second.toLower();
+        else if (lowerName == "transfer-encoding")
+            transferEncoding = header.second.toLower();
+        else if (lowerName == "www-authenticate")
+            challenges.append(header.second);
+    }
+    m_answer.keepAlive = head.minorVersion == 1 ? !connection.contains("close")
+                                                : connection.contains("keep-alive");
+    // These never have a body, whatever their headers say.
+    if (status == 101 || status == 204 || status == 304) {
+        m_state = State::ReadingBodyByLength;
+        m_answer.remaining = 0;
+    } else if (transferEncoding.contains("chunked")) {
+        m_state = State::ReadingChunkedBody;
+        // The client's maximum response size bounds what it delivers as it
+        // comes; the decoder bounds the lines it has to gather.
+        m_answer.chunkedBody.emplace(std::numeric_limits<qint64>::max(), MaximumHeadSize);
+    } else if (length && *length >= 0) {
+        m_state = State::ReadingBodyByLength;
+        m_answer.remaining = *length;
+    } else {
+        m_state = State::ReadingBodyUntilClose;
+        m_answer.keepAlive = false;
+    }
+    m_answer.challengeAnswered = status == 401 && m_transport->answerChallenge(m_reply, challenges);
+    if (m_answer.challengeAnswered)
+        return true;
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    const QByteArray reason = head.reason;
+#else
+    // Qt 5 takes the whole status line for a reason phrase that is missing.
+    const QByteArray reason = head.reason.isNull() ? head.statusLine : head.reason;
+#endif
+    // downloadProgress() has -1 for a total not known.
+    return toReply([&] { m_reply->setHead(status, reason, head.headers, length.value_or(-1)); });
+}
+
+// Runs step, which reaches the reply and through its signals anyone; returns
+// whether this connection is still there and reading the same answer.
+template<typename Step>
+bool QuorHttpConnection::toReply(Step step)
+{
+    const QPointer<QuorHttpConnection> alive(this);
+    step();
+    return alive && m_state != State::Closed;
+}
+
+bool QuorHttpConnection::deliver(QByteArray bytes)
+{
+    if (m_answer.challengeAnswered)
+        return true;
+    return toReply([this, &bytes] { m_reply->appendBody(bytes); });
+}
+
+void QuorHttpConnection::finish()
+{
+    QuorHttpReply *const reply = std::exchange(m_reply, nullptr);
+    const bool resend = m_answer.challengeAnswered;
+    // Bytes beyond the answer were never asked for.
+    if (!m_answer.keepAlive || !m_buffer.isEmpty()) {
+        close();
+    } else {
+        m_state = State::Idle;
+        m_answer = Answer();
+    }
+    // Last: either may start the next call, on this connection too.
+    if (resend)
+        m_transport->resend(reply);
+    else
+        reply->complete();
+}
+
+void QuorHttpConnection::fail(QNetworkReply::NetworkError code, const QString &text)
+{
+    QuorHttpReply *const reply = std::exchange(m_reply, nullptr);
+    close();
+    reply->fail(code, text);
+}
+
+// The server closed the connection, or connecting failed.
+void QuorHttpConnection::closed()
+{
+    switch (m_state) {
+    case State::Unconnected:
+    case State::Closed:
+        return;
+    case State::Idle:
+        close();
+        return;
+    case State::ReadingBodyUntilClose: {
+        const QPointer<QuorHttpConnection> alive(this);
+        m_buffer += m_socket->readAll();
+        advance();
+        if (alive && m_state == State::ReadingBodyUntilClose)
+            finish();
+        return;
+    }
+    case State::AwaitingAnswer:
         // A kept-alive connection the server closed meanwhile: once more, anew.
         // (On a new socket: the old one is still busy reporting its end.)
-        if (m_reused && !m_receivedAny && !m_retried) {
-            m_retried = true;
+        if (m_reused) {
+            m_reused = false;
             m_socket->disconnect(this);
             m_socket->deleteLater();
             newSocket();
-            m_buffer.clear();
-            resetAnswer();
-            send();
+            sendRequest();
             return;
         }
-        QNetworkReply::NetworkError code = QNetworkReply::UnknownNetworkError;
-        QString text = m_socket->errorString();
-        switch (error) {
-        case QAbstractSocket::ConnectionRefusedError:
-            code = QNetworkReply::ConnectionRefusedError;
-            break;
-        case QAbstractSocket::HostNotFoundError:
-            code = QNetworkReply::HostNotFoundError;
-            text = QCoreApplication::translate("QHttp", "Host %1 not found").arg(m_host);
-            break;
-        case QAbstractSocket::RemoteHostClosedError:
-            code = QNetworkReply::RemoteHostClosedError;
-            text = QCoreApplication::translate("QHttp", "Connection closed");
-            break;
-        case QAbstractSocket::SocketTimeoutError:
-            code = QNetworkReply::TimeoutError;
-            break;
-        default:
-            break;
-        }
-        fail(code, text);
+        failOnSocketError();
+        return;
+    case State::Connecting:
+    case State::ReadingHead:
+    case State::ReadingBodyByLength:
+    case State::ReadingChunkedBody:
+        failOnSocketError();
+        return;
     }
+}
 
-    void close()
-    {
-        if (m_closing)
-            return;
-        m_closing = true;
-        m_socket->abort();
-        m_transport->remove(this);
-        deleteLater();
+// Ends the call with what Qt reports for the socket's error.
+void QuorHttpConnection::failOnSocketError()
+{
+    QNetworkReply::NetworkError code = QNetworkReply::UnknownNetworkError;
+    QString text = m_socket->errorString();
+    switch (m_socket->error()) {
+    case QAbstractSocket::ConnectionRefusedError:
+        code = QNetworkReply::ConnectionRefusedError;
+        break;
+    case QAbstractSocket::HostNotFoundError:
+        code = QNetworkReply::HostNotFoundError;
+        text = QCoreApplication::translate("QHttp", "Host %1 not found").arg(m_host);
+        break;
+    case QAbstractSocket::RemoteHostClosedError:
+        code = QNetworkReply::RemoteHostClosedError;
+        text = QCoreApplication::translate("QHttp", "Connection closed");
+        break;
+    case QAbstractSocket::SocketTimeoutError:
+        code = QNetworkReply::TimeoutError;
+        break;
+    default:
+        break;
     }
+    fail(code, text);
+}
 
-    QuorHttpTransport *const m_transport;
-    const QString m_host;
-    const quint16 m_port;
-    QTcpSocket *m_socket = nullptr;
-    QuorHttpReply *m_reply = nullptr;
-    QByteArray m_buffer;
-    bool m_haveHead = false;
-    bool m_chunked = false;
-    bool m_chunkSeen = false;
-    bool m_resend = false; // the answer is a challenge the call answers
-    qint64 m_remaining = 0; // of the body or chunk; -1 up to the end of the connection
-    bool m_keepAlive = true;
-    bool m_reused = false;
-    bool m_retried = false;
-    bool m_receivedAny = false;
-    bool m_closing = false;
-    bool m_handlingClose = false;
-};
+void QuorHttpConnection::close()
+{
+    if (m_state == State::Closed)
+        return;
+    m_state = State::Closed;
+    // Its end is not reported back here: the connection knows it already.
+    m_socket->disconnect(this);
+    m_socket->abort();
+    m_transport->remove(this);
+    deleteLater();
+}
 
 QuorHttpReply::QuorHttpReply(
     const QNetworkRequest &request, const QByteArray &body, QObject *parent)
@@ -608,11 +602,7 @@ void QuorHttpReply::fail(NetworkError code, const QString &text)
     setError(code, text);
     setFinished(true);
     const QPointer<QuorHttpReply> alive(this);
-#if QT_VERSION >= QT_VERSION_CHECK(5, 15, 0)
     Q_EMIT errorOccurred(code);
-#else
-    Q_EMIT error(code);
-#endif
     if (alive)
         complete();
 }

@@ -2,16 +2,21 @@
 #ifndef QUORHTTPCLIENT_P_H
 #define QUORHTTPCLIENT_P_H
 
+#include "quorhttp_p.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QList>
 #include <QNetworkReply>
 #include <QPointer>
 
+#include <optional>
+
 class QNetworkAccessManager;
 
 class QTcpSocket;
 class QuorHttpConnection;
+class QuorHttpTransport;
 
 // A call posted over the client's own HTTP/1.1 connections: a QNetworkReply
 // like those of QNetworkAccessManager, with the same attributes, errors and
@@ -51,6 +56,84 @@ private:
     qint64 m_received = 0;
     qint64 m_length = -1;
     QuorHttpConnection *m_connection = nullptr;
+};
+
+// One kept-alive connection of a QuorHttpTransport to a loopback server,
+// carrying one call at a time. Where it is in its life is one state; the
+// reading of an answer moves it on in advance(), the end of the socket in
+// closed().
+//
+// The reply's signals run the code of others, which may abort the call,
+// delete the reply or destroy the client and this connection with it. So the
+// connection settles its own state before each step that reaches the reply,
+// and reads on after one only if it is still alive and still reading (see
+// toReply()); the steps that end a call come last and nothing follows them.
+class QuorHttpConnection : public QObject
+{
+public:
+    QuorHttpConnection(QuorHttpTransport *transport, const QString &host, quint16 port);
+
+    bool serves(const QString &host, quint16 port) const
+    {
+        return m_host == host && m_port == port;
+    }
+    // Whether it can take a call: new, or kept alive after one.
+    bool isIdle() const { return m_state == State::Unconnected || m_state == State::Idle; }
+
+    void start(QuorHttpReply *reply);
+
+    // The reply is aborted: the connection goes with it, since the rest of its
+    // answer would still arrive.
+    void drop();
+
+private:
+    enum class State {
+        Unconnected, // made for a call, not started yet
+        Connecting, // the request waits in the socket for the connection
+        AwaitingAnswer, // the request is written; nothing of the answer has come
+        ReadingHead, // the status line and headers; interim 1xx heads are passed over
+        ReadingBodyByLength, // as many bytes as Content-Length says
+        ReadingChunkedBody,
+        ReadingBodyUntilClose, // the answer ends with the connection
+        Idle, // kept alive, connected, no call
+        Closed, // given up: the socket aborted, the connection deleted later
+    };
+
+    // What the head of the answer being read decided.
+    struct Answer
+    {
+        bool keepAlive = true; // whether the connection may carry another call
+        bool challengeAnswered = false; // its body goes nowhere, the call goes once more
+        qint64 remaining = 0; // of a body by length
+        std::optional<QuorHttpChunkedBody> chunkedBody;
+    };
+
+    void newSocket();
+    void sendRequest();
+    void read();
+    void advance();
+    bool takeHead(const QuorHttpHead &head);
+    template<typename Step>
+    bool toReply(Step step);
+    bool deliver(QByteArray bytes);
+    void finish();
+    void fail(QNetworkReply::NetworkError code, const QString &text);
+    void failOnSocketError();
+    void closed();
+    void close();
+
+    QuorHttpTransport *const m_transport;
+    const QString m_host;
+    const quint16 m_port;
+    State m_state = State::Unconnected;
+    QTcpSocket *m_socket = nullptr;
+    QuorHttpReply *m_reply = nullptr;
+    // Whether the call went on a connection that had carried one before: a
+    // server may close such a connection just as the request arrives, and then
+    // the call goes once more, on a new connection.
+    bool m_reused = false;
+    QByteArray m_buffer; // received, not yet read
+    Answer m_answer;
 };
 
 // The HTTP/1.1 connections of one XML-RPC client to loopback servers: kept
