@@ -19,6 +19,8 @@ using Script = std::function<TestHttpServer::Reply(const TestHttpServer::Request
 constexpr int CallTimeoutMs = 5000;
 const QString User = QStringLiteral("user");
 const QString Password = QStringLiteral("s3cr3t-pw");
+// Begins the difference of a row where Qt's manager differs only by chance.
+const QString Sometimes = QStringLiteral("sometimes: ");
 
 QByteArray okBody(const QString &text = QStringLiteral("ok"))
 {
@@ -229,7 +231,11 @@ void tst_TransportParity::sameOutcome_data()
     row("body cut short", always(thenClosed(TestHttpServer::head(200, ok.size() + 100) + ok)));
     row("chunked body cut short",
         always(thenClosed(TestHttpServer::head(200, -1, "Transfer-Encoding: chunked\r\n")
-            + QByteArray::number(ok.size() + 100, 16) + "\r\n" + ok)));
+            + QByteArray::number(ok.size() + 100, 16) + "\r\n" + ok)),
+        {}, 1,
+        Sometimes
+            + QStringLiteral("Qt now and then takes a chunk cut short by the close for a whole "
+                             "answer"));
     row("body ended by closing", always(thenClosed("HTTP/1.0 200 OK\r\n\r\n" + ok)));
     TestHttpServer::Reply close;
     close.action = TestHttpServer::Reply::Close;
@@ -261,7 +267,7 @@ void tst_TransportParity::sameOutcome()
 
     for (const QString &line : loopback + manager)
         QVERIFY2(!line.contains(Password), qPrintable(line));
-    if (!difference.isEmpty())
+    if (!difference.isEmpty() && !(difference.startsWith(Sometimes) && loopback == manager))
         QEXPECT_FAIL("", qPrintable(difference), Continue);
     QVERIFY2(loopback == manager,
         qPrintable(QStringLiteral("\nloopback:\n%1\nmanager:\n%2")
