@@ -41,6 +41,9 @@ struct Json
     std::vector<std::pair<QString, Json>> members;
 };
 
+// Read by hand, as QJsonDocument cannot: it takes no bare scalar as a whole
+// argument, keeps no number's text (1.0 and 1, digits beyond a double), and
+// folds repeated keys.
 class JsonReader
 {
 public:
