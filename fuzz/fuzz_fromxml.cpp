@@ -43,11 +43,22 @@ QVariant valueAfter(const QVariant &value, Trip trip)
         return value;
     case QMetaType::QString:
         return textAfter(value.toString(), trip);
+    case QMetaType::LongLong: // an <int> beyond 32 bits, which only <i8> writes
+        return QVariant();
+    case QMetaType::QDateTime: {
+        // Written as its clock time, without zone and milliseconds.
+        const QDateTime dateTime = value.toDateTime();
+        const QTime time = dateTime.time();
+        return dateTime.isValid()
+            ? QDateTime(dateTime.date(), QTime(time.hour(), time.minute(), time.second()))
+            : value;
+    }
     case QMetaType::QVariantList: {
         QVariantList items;
         for (const QVariant &item : value.toList()) {
-            if (item.isValid())
-                items.append(valueAfter(item, trip));
+            const QVariant after = valueAfter(item, trip);
+            if (after.isValid())
+                items.append(after);
         }
         return items;
     }
@@ -94,7 +105,7 @@ void checkValue(const QDomElement &element)
     };
 
     const QDomElement written = QuorObject::toXml(read);
-    if (written.isNull() != !read.isValid())
+    if (written.isNull() != !valueAfter(read, Trip::Element).isValid())
         FuzzSupport::fail("toXml() must write every value fromXml() reads");
     const QString wanted = describe(valueAfter(read, Trip::Element));
     const QString again = describe(QuorObject::fromXml(written));

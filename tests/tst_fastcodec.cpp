@@ -317,6 +317,16 @@ void TestFastCodec::readerMatchesDomOnEdgeCases_data()
     row("upper-case tags", u"<VALUE><I4>-3</I4></VALUE>", true);
     row("boolean words", u"<value><boolean>TRUE</boolean></value>", true);
     row("nil", u"<value><nil/></value>", true);
+    row("Apache's nil", u"<value><ex:nil/></value>", true);
+    row("int beyond 32 bits", u"<value><int>-1099511627776</int></value>", true);
+    row("int beyond 64 bits", u"<value><i4>99999999999999999999</i4></value>", true);
+    row("int beyond 32 bits by reference", u"<value><int>1099511627776&#48;</int></value>", true);
+    row("date-time extended with a zone",
+        u"<value><dateTime.iso8601>2014-11-10T23:38:51+0000</dateTime.iso8601></value>", true);
+    row("date-time with a fraction and an offset",
+        u"<value><dateTime.iso8601>20141110T233851,5-01:00</dateTime.iso8601></value>", true);
+    row("zero date-time", u"<value><dateTime.iso8601>00000000T00:00:00Z</dateTime.iso8601></value>",
+        true);
     row("unknown type", u"<value><Float>1.5</Float></value>", true);
     row("text in an array", u"<value><array><data><value>1</value>x</data></array></value>", true);
     row("array without data", u"<value><array>x</array></value>", true);

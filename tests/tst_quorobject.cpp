@@ -443,7 +443,11 @@ void TestQuorObject::readValue_data()
     row("i4", "<value><i4>-7</i4></value>", -7);
     row("int", "<value><int>-7</int></value>", -7);
     row("int that is not a number is 0", "<value><int>abc</int></value>", 0);
-    row("int out of range is 0", "<value><int>2147483648</int></value>", 0);
+    row("int beyond 32 bits is a qlonglong", "<value><int>1099511627776</int></value>",
+        QVariant(qlonglong(1099511627776)));
+    row("i4 below 32 bits is a qlonglong", "<value><i4>-2147483649</i4></value>",
+        QVariant(qlonglong(-2147483649LL)));
+    row("int beyond 64 bits is 0", "<value><int>9223372036854775808</int></value>", 0);
     row("double", "<value><double>3.14159</double></value>", 3.14159);
     row("double in exponent notation", "<value><double>1.5e+20</double></value>", 1.5e20);
     row("double that is not a number is 0", "<value><double>pi</double></value>", 0.0);
@@ -475,10 +479,31 @@ void TestQuorObject::readValue_data()
         july17);
     row("datetime", "<value><datetime>19980717T14:08:55</datetime></value>", july17);
     row("DateTime", "<value><DateTime>19980717T14:08:55</DateTime></value>", july17);
-    row("date-time with dashes is invalid",
-        "<value><dateTime.iso8601>1998-07-17T14:08:55</dateTime.iso8601></value>",
-        QVariant(QDateTime()));
+    const auto dateRow = [&row](const char *name, const char *text, const QVariant &expected) {
+        const QByteArray xml
+            = QByteArray("<value><dateTime.iso8601>") + text + "</dateTime.iso8601></value>";
+        row(name, xml.constData(), expected);
+    };
+    dateRow("date-time extended", "1998-07-17T14:08:55", july17);
+    dateRow("date-time all basic", "19980717T140855", july17);
+    dateRow("date-time with a fraction", "19980717T14:08:55.25",
+        QDateTime(QDate(1998, 7, 17), QTime(14, 8, 55, 250)));
+    dateRow("date-time in UTC", "20141110T23:38:51Z",
+        QDateTime(QDate(2014, 11, 10), QTime(23, 38, 51), Qt::UTC));
+    dateRow("date-time +0000", "2014-11-10T23:38:51+0000",
+        QDateTime(QDate(2014, 11, 10), QTime(23, 38, 51), Qt::UTC));
+    dateRow("date-time +01:00 with milliseconds", "2014-11-10T23:38:51.123456+01:00",
+        QDateTime(QDate(2014, 11, 10), QTime(23, 38, 51, 123), Qt::OffsetFromUTC, 3600));
+    dateRow("date-time -0530", "20141110T23:38:51-0530",
+        QDateTime(QDate(2014, 11, 10), QTime(23, 38, 51), Qt::OffsetFromUTC, -19800));
+    dateRow("zero date-time is invalid", "00000000T00:00:00Z", QVariant(QDateTime()));
+    dateRow("impossible date is invalid", "20140230T10:00:00", QVariant(QDateTime()));
+    dateRow("half extended date is invalid", "2014-1110T10:00:00", QVariant(QDateTime()));
+    dateRow("empty fraction is invalid", "20141110T10:00:00.Z", QVariant(QDateTime()));
+    dateRow("zone beyond a day is invalid", "20141110T10:00:00+24:00", QVariant(QDateTime()));
+    dateRow("text after the zone is invalid", "20141110T10:00:00Zx", QVariant(QDateTime()));
     row("nil is invalid without a message", "<value><nil/></value>", QVariant());
+    row("Apache's ex:nil is nil", "<value><ex:nil/></value>", QVariant());
     row("unknown tag I8 is invalid with a message", "<value><I8>1</I8></value>", QVariant(),
         {QStringLiteral("Cannot demarshal unknown type  \"i8\" ")});
     row("param instead of value is invalid without a message",

@@ -163,7 +163,7 @@ private:
     void startPeer(QProcess &process, const QStringList &arguments, quint16 *port);
     // The plain HTTP peer, started once and shared by the rows that need it.
     quint16 plainPeerPort();
-    // The same with system.multicall.
+    // The same with system.multicall, and None written as <nil/>.
     quint16 multicallPeerPort();
 
     QProcess m_plainPeer;
@@ -225,26 +225,14 @@ quint16 tst_QuorXmlRpcClient::plainPeerPort()
 quint16 tst_QuorXmlRpcClient::multicallPeerPort()
 {
     if (m_multicallPeer.state() != QProcess::Running)
-        startPeer(m_multicallPeer, {QStringLiteral("--multicall")}, &m_multicallPeerPort);
+        startPeer(m_multicallPeer, {QStringLiteral("--multicall"), QStringLiteral("--allow-none")},
+            &m_multicallPeerPort);
     return m_multicallPeerPort;
 }
 
 void tst_QuorXmlRpcClient::startPeer(QProcess &process, const QStringList &arguments, quint16 *port)
 {
-    *port = 0;
-    const QString script = QFINDTESTDATA("python/xmlrpcpeer.py");
-    QVERIFY2(!script.isEmpty(), "python/xmlrpcpeer.py not found");
-    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process.start(pythonProgram(), QStringList {script} + arguments);
-    QVERIFY2(process.waitForStarted(), qPrintable(process.errorString()));
-    while (!process.canReadLine()) {
-        QVERIFY2(process.state() == QProcess::Running, "the Python peer ended before listening");
-        process.waitForReadyRead(100);
-    }
-    bool ok = false;
-    const quint16 announced = process.readLine().trimmed().toUShort(&ok);
-    QVERIFY(ok && announced != 0);
-    *port = announced;
+    *port = startPythonPeer(&process, QFINDTESTDATA("python/xmlrpcpeer.py"), arguments);
 }
 
 void tst_QuorXmlRpcClient::requestHeadersAndBody_data()
@@ -1061,9 +1049,10 @@ void tst_QuorXmlRpcClient::pythonEcho_data()
 {
     QTest::addColumn<QVariant>("value");
     QTest::addColumn<QVariant>("expected");
+    QTest::addColumn<bool>("nil"); // both sides write no value as <nil/>
 
     const auto row = [](const char *name, const QVariant &value) {
-        QTest::addRow("%s", name) << value << value;
+        QTest::addRow("%s", name) << value << value << false;
     };
     row("boolean true", true);
     row("boolean false", false);
@@ -1086,7 +1075,7 @@ void tst_QuorXmlRpcClient::pythonEcho_data()
     row("empty string", QString(""));
     // The reader keeps no text node that is only whitespace.
     QTest::addRow("whitespace-only string arrives empty")
-        << QVariant(QStringLiteral("  ")) << QVariant(QString(""));
+        << QVariant(QStringLiteral("  ")) << QVariant(QString("")) << false;
     row("base64", QByteArray("\x00\x01\xfe\xff binary \n", 13));
     row("empty base64", QByteArray(""));
     row("dateTime", QDateTime(QDate(2024, 2, 29), QTime(23, 59, 58)));
@@ -1101,20 +1090,28 @@ void tst_QuorXmlRpcClient::pythonEcho_data()
                           {QStringLiteral("when"), QDateTime(QDate(1999, 12, 31), QTime(0, 0, 1))},
                           {QStringLiteral("data"), QByteArray("xyz")}},
             QStringLiteral("tail")});
+    QTest::addRow("nil among items, with allow_none")
+        << QVariant(QVariantList {1, QVariant(), QVariantMap {{QStringLiteral("k"), QVariant()}}})
+        << QVariant(QVariantList {1, QVariant(), QVariantMap {{QStringLiteral("k"), QVariant()}}})
+        << true;
+    QTest::addRow("null pointer is nil, with allow_none")
+        << QVariant::fromValue(nullptr) << QVariant() << true;
 }
 
 void tst_QuorXmlRpcClient::pythonEcho()
 {
     QFETCH(QVariant, value);
     QFETCH(QVariant, expected);
+    QFETCH(bool, nil);
     if (pythonProgram().isEmpty())
         QSKIP("python3 is not installed");
 
-    const quint16 port = plainPeerPort();
+    const quint16 port = nil ? multicallPeerPort() : plainPeerPort();
     if (QTest::currentTestFailed())
         return;
 
     QuorXmlRpcClient client(urlForPort(QStringLiteral("http"), port));
+    QuorXmlRpcClientOptions::setNilEnabled(&client, nil);
     Receiver receiver;
     receiver.callPlain(client, QStringLiteral("echo"), {value});
     QVERIFY(receiver.waitForDeliveries(1));

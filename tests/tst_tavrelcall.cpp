@@ -69,6 +69,9 @@ void tst_TavrelCall::initTestCase()
             never.action = TestHttpServer::Reply::Hang;
             return never;
         }
+        if (request.body.contains("zoned"))
+            return TestHttpServer::answer(TestHttpServer::responseFor(
+                QStringLiteral("<dateTime.iso8601>2014-11-10T23:38:51.5+0000</dateTime.iso8601>")));
         if (request.body.contains("nil"))
             return TestHttpServer::answer(TestHttpServer::responseFor(QStringLiteral("<nil/>")));
         return TestHttpServer::answer("no XML-RPC here");
@@ -77,16 +80,7 @@ void tst_TavrelCall::initTestCase()
 
     if (pythonProgram().isEmpty())
         return;
-    const QString script = QFINDTESTDATA("python/xmlrpcpeer.py");
-    QVERIFY2(!script.isEmpty(), "python/xmlrpcpeer.py not found");
-    m_python.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_python.start(pythonProgram(), {script});
-    QVERIFY2(m_python.waitForStarted(), qPrintable(m_python.errorString()));
-    while (!m_python.canReadLine()) {
-        QVERIFY2(m_python.state() == QProcess::Running, "the Python peer ended before listening");
-        m_python.waitForReadyRead(100);
-    }
-    m_pythonPort = m_python.readLine().trimmed().toUShort();
+    m_pythonPort = startPythonPeer(&m_python, QFINDTESTDATA("python/xmlrpcpeer.py"), {});
     QVERIFY(m_pythonPort != 0);
 }
 
@@ -189,6 +183,13 @@ void tst_TavrelCall::call_data()
                                             << 0 << QByteArray("5\n") << QByteArray();
     QTest::addRow("nil") << int(Scripted) << QStringList {UrlWord, QStringLiteral("nil")} << 0
                          << QByteArray("null\n") << QByteArray();
+    QTest::addRow("null sent as nil") << int(Scripted)
+                                      << QStringList {QStringLiteral("--nil"), UrlWord,
+                                             QStringLiteral("echo"), QStringLiteral("null")}
+                                      << 0 << QByteArray("null\n") << QByteArray();
+    QTest::addRow("date-time with its zone")
+        << int(Scripted) << QStringList {UrlWord, QStringLiteral("zoned")} << 0
+        << QByteArray("{\"dateTime.iso8601\": \"20141110T23:38:51.500Z\"}\n") << QByteArray();
     QTest::addRow("answer that is no XML-RPC")
         << int(Scripted) << QStringList {UrlWord, QStringLiteral("other")} << 1 << QByteArray()
         << QByteArray("fault -32700: ");
@@ -226,9 +227,9 @@ void tst_TavrelCall::call_data()
         {"list with a method", {QStringLiteral("--list"), UrlWord, QStringLiteral("m")},
             "tavrel-call: --list takes no method"},
         {"null", {UrlWord, QStringLiteral("m"), QStringLiteral("null")},
-            "tavrel-call: null: null has no XML-RPC value to send\n"},
+            "tavrel-call: null: null is sent only with --nil\n"},
         {"null inside", {UrlWord, QStringLiteral("m"), QStringLiteral("[1, null]")},
-            "tavrel-call: [1, null]: null has"},
+            "tavrel-call: [1, null]: null is sent"},
         {"malformed JSON", {UrlWord, QStringLiteral("m"), QStringLiteral("{\"a\": 1")},
             "tavrel-call: {\"a\": 1: expected ','"},
         {"member given twice", {UrlWord, QStringLiteral("m"), QStringLiteral("{\"a\":1,\"a\":2}")},

@@ -14,6 +14,7 @@
 
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
@@ -42,6 +43,7 @@ private Q_SLOTS:
     void unwritableCallIsNeverSent_data();
     void unwritableCallIsNeverSent();
     void unwritableAnswerIsInternalError();
+    void nilWithBothSidesOn();
     void declaredEncodings_data();
     void declaredEncodings();
 
@@ -159,6 +161,23 @@ void tst_ValueInterop::unwritableAnswerIsInternalError()
     QVERIFY(receiver.waitForDeliveries(1));
     QCOMPARE(receiver.deliveries.at(0).code, -32603);
     QVERIFY(receiver.deliveries.at(0).message.contains(QLatin1String("nothing")));
+}
+
+void tst_ValueInterop::nilWithBothSidesOn()
+{
+    m_server.setNilEnabled(true);
+    const auto off = qScopeGuard([this] { m_server.setNilEnabled(false); });
+    QuorXmlRpcClient client(urlOf(m_server));
+    QuorXmlRpcClientOptions::setNilEnabled(&client, true);
+    Receiver receiver;
+    receiver.callPlain(client, QStringLiteral("echo"),
+        {QVariant(QVariantList {1, QVariant(), QVariant::fromValue(nullptr)})});
+    receiver.callPlain(client, QStringLiteral("nothing"));
+    QVERIFY(receiver.waitForDeliveries(2));
+    QVERIFY(receiver.deliveries.at(0).isAnswer);
+    QCOMPARE(receiver.deliveries.at(0).value, QVariant(QVariantList {1, QVariant(), QVariant()}));
+    QVERIFY(receiver.deliveries.at(1).isAnswer);
+    QVERIFY(!receiver.deliveries.at(1).value.isValid());
 }
 
 void tst_ValueInterop::declaredEncodings_data()

@@ -96,6 +96,7 @@ QuorCodec::Options codecOptions(const QuorXmlRpcClient *client)
 {
     QuorCodec::Options options;
     options.i8 = QuorXmlRpcClientOptions::isI8Enabled(client);
+    options.nil = QuorXmlRpcClientOptions::isNilEnabled(client);
     return options;
 }
 

@@ -79,6 +79,18 @@ bool QuorXmlRpcClientOptions::isI8Enabled(const QuorXmlRpcClient *client)
     return limits && limits->i8Enabled;
 }
 
+void QuorXmlRpcClientOptions::setNilEnabled(QuorXmlRpcClient *client, bool enabled)
+{
+    if (client)
+        QuorXmlRpcClientLimitsData::findOrCreate(client)->nilEnabled = enabled;
+}
+
+bool QuorXmlRpcClientOptions::isNilEnabled(const QuorXmlRpcClient *client)
+{
+    const QuorXmlRpcClientLimitsData *limits = QuorXmlRpcClientLimitsData::find(client);
+    return limits && limits->nilEnabled;
+}
+
 namespace {
 // The headers the transport writes from the call itself.
 bool isTransportHeader(const QByteArray &name)

@@ -47,6 +47,7 @@ public:
     int timeout = 0;
     qint64 maximumResponseSize = 0;
     bool i8Enabled = false;
+    bool nilEnabled = false;
     QList<QPair<QByteArray, QByteArray>> headers;
     QHash<QNetworkReply *, Hop> hops;
 

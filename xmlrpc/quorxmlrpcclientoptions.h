@@ -27,6 +27,12 @@ class QuorXmlRpcClient;
     `<i8>`. With it off (the default) `<i8>` is an unknown type, as for any
     strict XML-RPC client, and such arguments cannot be written: the call ends
     with a fault and sends nothing.
+    Either way an `<int>` or `<i4>` whose number needs 64 bits reads as `qlonglong`.
+
+    nil: with the option on, an invalid QVariant argument (or a null pointer,
+    `QVariant::fromValue(nullptr)`) is written as `<nil/>`, as Python's
+    `allow_none`, Koji and the Apache extensions expect; off (the default) it
+    cannot be written. `<nil/>` and `<ex:nil/>` read as an invalid QVariant either way.
 
     Options are kept with the client and apply to the calls made after they are
     set. A null client is ignored. The class has no objects of its own.
@@ -34,6 +40,7 @@ class QuorXmlRpcClient;
     \code
     QuorXmlRpcClientOptions::setRawHeader(client, "Authorization", "Bearer " + token);
     QuorXmlRpcClientOptions::setI8Enabled(client, true);
+    QuorXmlRpcClientOptions::setNilEnabled(client, true);
     \endcode
 */
 class TAVREL_EXPORT QuorXmlRpcClientOptions
@@ -45,6 +52,10 @@ public:
     static void setI8Enabled(QuorXmlRpcClient *client, bool enabled);
     //! Whether \a client reads and writes `<i8>`; false by default.
     static bool isI8Enabled(const QuorXmlRpcClient *client);
+    //! Writes no value as `<nil/>` in later calls of \a client when \a enabled.
+    static void setNilEnabled(QuorXmlRpcClient *client, bool enabled);
+    //! Whether \a client writes `<nil/>`; false by default.
+    static bool isNilEnabled(const QuorXmlRpcClient *client);
 
     /*! Sends the header \a name with \a value in later calls of \a client, in
         place of any it had; an empty value sends it no more. False, changing

@@ -373,6 +373,16 @@ bool QuorXmlRpcServer::isI8Enabled() const
     return d_func()->codecOptions.i8;
 }
 
+void QuorXmlRpcServer::setNilEnabled(bool enabled)
+{
+    d_func()->codecOptions.nil = enabled;
+}
+
+bool QuorXmlRpcServer::isNilEnabled() const
+{
+    return d_func()->codecOptions.nil;
+}
+
 int QuorXmlRpcServer::connectionCount() const
 {
     return d_func()->connections.size();

@@ -197,6 +197,12 @@ public:
     void setI8Enabled(bool enabled);
     //! Whether 64-bit integers are read and written as `<i8>`.
     bool isI8Enabled() const;
+    /*! Writes an invalid QVariant answer, or a null pointer, and such items
+        of answers as `<nil/>` (default false: such an answer is fault -32603).
+        `<nil/>` and `<ex:nil/>` are read as an invalid QVariant either way. */
+    void setNilEnabled(bool enabled);
+    //! Whether no value is written as `<nil/>`.
+    bool isNilEnabled() const;
 
     //! The number of connections open now.
     int connectionCount() const;

@@ -8,4 +8,10 @@
 // found, else the first on PATH; empty when there is none.
 QString pythonProgram();
 
+class QProcess;
+class QStringList;
+// Starts the Python peer script with arguments in process and returns the
+// port it announced once it listens; 0, with the test failed, when it did not.
+quint16 startPythonPeer(QProcess *process, const QString &script, const QStringList &arguments);
+
 #endif

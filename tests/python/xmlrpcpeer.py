@@ -10,6 +10,7 @@ Methods:
   fail(code, text)  raises xmlrpc.client.Fault(code, text)
   system.listMethods and the other introspection functions
   system.multicall  with --multicall
+None is written as <nil/> with --allow-none.
 Any other method name is answered with Python's own fault for an unknown method.
 """
 
@@ -28,9 +29,12 @@ def main():
     parser.add_argument("--cert")
     parser.add_argument("--key")
     parser.add_argument("--multicall", action="store_true")
+    parser.add_argument("--allow-none", action="store_true")
     options = parser.parse_args()
 
-    server = SimpleXMLRPCServer(("127.0.0.1", 0), logRequests=False, use_builtin_types=True)
+    server = SimpleXMLRPCServer(
+        ("127.0.0.1", 0), logRequests=False, use_builtin_types=True, allow_none=options.allow_none
+    )
     server.register_function(lambda value: value, "echo")
     server.register_function(fail, "fail")
     server.register_introspection_functions()

@@ -4,6 +4,7 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QLocale>
+#include <QRegularExpression>
 #include <QStringList>
 
 #include <cmath>
@@ -22,6 +23,49 @@ const QString DoubleKey = QStringLiteral("double");
 const QString StructKey = QStringLiteral("struct");
 // The text of dateTime.iso8601 values, as the library writes and reads them.
 const QString DateTimeFormat = QStringLiteral("yyyyMMddThh:mm:ss");
+
+// A date-time as printed: the library's form, then the milliseconds and the
+// zone of one that came with them, so that nothing read is hidden.
+QString dateTimeText(const QDateTime &dateTime)
+{
+    QString text = dateTime.toString(DateTimeFormat);
+    if (!dateTime.isValid())
+        return text;
+    if (const int milliseconds = dateTime.time().msec())
+        text += QStringLiteral(".%1").arg(milliseconds, 3, 10, QLatin1Char('0'));
+    if (dateTime.timeSpec() == Qt::UTC) {
+        text += QLatin1Char('Z');
+    } else if (dateTime.timeSpec() == Qt::OffsetFromUTC) {
+        const int offset = dateTime.offsetFromUtc();
+        text += QStringLiteral("%1%2:%3")
+                    .arg(offset < 0 ? QLatin1Char('-') : QLatin1Char('+'))
+                    .arg(qAbs(offset) / 3600, 2, 10, QLatin1Char('0'))
+                    .arg(qAbs(offset) / 60 % 60, 2, 10, QLatin1Char('0'));
+    }
+    return text;
+}
+
+// The date-times dateTimeText() prints: local time without a zone.
+QDateTime readDateTime(const QString &text)
+{
+    static const QRegularExpression form(
+        QStringLiteral("^([0-9]{8}T[0-9]{2}:[0-9]{2}:[0-9]{2})(?:\\.([0-9]{3}))?(Z|([+-])([0-9]{2})"
+                       ":([0-9]{2}))?$"));
+    const QRegularExpressionMatch match = form.match(text);
+    if (!match.hasMatch())
+        return QDateTime();
+    QDateTime dateTime = QDateTime::fromString(match.captured(1), DateTimeFormat);
+    if (!match.captured(2).isEmpty())
+        dateTime = dateTime.addMSecs(match.captured(2).toInt());
+    if (match.captured(3) == QLatin1String("Z")) {
+        dateTime = QDateTime(dateTime.date(), dateTime.time(), Qt::UTC);
+    } else if (!match.captured(3).isEmpty()) {
+        const int offset = (match.captured(4) == QLatin1String("-") ? -1 : 1)
+            * (match.captured(5).toInt() * 3600 + match.captured(6).toInt() * 60);
+        dateTime = QDateTime(dateTime.date(), dateTime.time(), Qt::OffsetFromUTC, offset);
+    }
+    return dateTime;
+}
 
 bool isTypeKey(const QString &key)
 {
@@ -293,15 +337,19 @@ private:
 class Converter
 {
 public:
-    explicit Converter(bool i8Enabled)
+    Converter(bool i8Enabled, bool nilEnabled)
         : m_i8Enabled(i8Enabled)
+        , m_nilEnabled(nilEnabled)
     { }
 
     bool convert(const Json &json, QVariant *value)
     {
         switch (json.kind) {
         case Json::Null:
-            return fail(QStringLiteral("null has no XML-RPC value to send"));
+            if (!m_nilEnabled)
+                return fail(QStringLiteral("null is sent only with --nil"));
+            *value = QVariant();
+            return true;
         case Json::Boolean:
             *value = json.boolean;
             return true;
@@ -418,7 +466,7 @@ private:
             *value = decoded.decoded;
             return true;
         }
-        const QDateTime dateTime = QDateTime::fromString(json.text, DateTimeFormat);
+        const QDateTime dateTime = readDateTime(json.text);
         if (!dateTime.isValid())
             return fail(
                 QStringLiteral("\"%1\" is no date and time like 20260101T10:00:00").arg(json.text));
@@ -427,6 +475,7 @@ private:
     }
 
     bool m_i8Enabled;
+    bool m_nilEnabled;
     QString m_error;
 };
 
@@ -509,7 +558,7 @@ void write(const QVariant &value, int indent, QString *out)
         *out += typed(Base64Key, quoted(QString::fromLatin1(value.toByteArray().toBase64())));
         return;
     case QMetaType::QDateTime:
-        *out += typed(DateTimeKey, quoted(value.toDateTime().toString(DateTimeFormat)));
+        *out += typed(DateTimeKey, quoted(dateTimeText(value.toDateTime())));
         return;
     case QMetaType::QVariantList: {
         const QVariantList list = value.toList();
@@ -556,7 +605,8 @@ void write(const QVariant &value, int indent, QString *out)
 
 namespace CallValue {
 
-bool fromArgument(const QString &argument, bool i8Enabled, QVariant *value, QString *error)
+bool fromArgument(
+    const QString &argument, bool i8Enabled, bool nilEnabled, QVariant *value, QString *error)
 {
     const QString trimmed = argument.trimmed();
     const bool mustBeJson = trimmed.startsWith(QLatin1Char('{'))
@@ -571,7 +621,7 @@ bool fromArgument(const QString &argument, bool i8Enabled, QVariant *value, QStr
         *value = argument;
         return true;
     }
-    Converter converter(i8Enabled);
+    Converter converter(i8Enabled, nilEnabled);
     if (!converter.convert(json, value)) {
         *error = QStringLiteral("%1: %2").arg(argument, converter.error());
         return false;

@@ -15,9 +15,10 @@ namespace CallValue {
 // The value one command-line argument spells. Text starting with '{', '[' or
 // '"' must be JSON; other text is JSON when it can be, else the string as
 // written. False, with the reason in *error, for an argument that spells no
-// value XML-RPC can send (null, a malformed object, an i8 when i8Enabled is
-// false, a whole number beyond 32 bits without it).
-bool fromArgument(const QString &argument, bool i8Enabled, QVariant *value, QString *error);
+// value XML-RPC can send (a malformed object, an i8 when i8Enabled is false, a
+// whole number beyond 32 bits without it, null when nilEnabled is false).
+bool fromArgument(
+    const QString &argument, bool i8Enabled, bool nilEnabled, QVariant *value, QString *error);
 
 // The value as indented JSON, spelled so that fromArgument() reads it back as
 // the same value; nil and unreadable values are null.

@@ -19,7 +19,7 @@ namespace {
 // Exit statuses; 64 is EX_USAGE of sysexits.h.
 enum ExitStatus { Answered = 0, Fault = 1, TransportError = 2, BadUsage = 64 };
 
-const char Usage[] = "usage: tavrel-call [--timeout MS] [--i8] URL METHOD [ARG...]\n"
+const char Usage[] = "usage: tavrel-call [--timeout MS] [--i8] [--nil] URL METHOD [ARG...]\n"
                      "       tavrel-call [--timeout MS] --list URL\n"
                      "       tavrel-call --help\n";
 
@@ -33,6 +33,7 @@ Options, given before METHOD:
                 as the server takes)
   --i8          send and read 64-bit integers as <i8>, which not every
                 server knows
+  --nil         send null as <nil/>, which not every server knows
   -h, --help    show this help
   --            end the options
 
@@ -55,8 +56,10 @@ and, for the types JSON lacks, an object with one member:
   '{"double": 3}'                               double
   '{"struct": {"base64": "text"}}'              a struct whose one member is
                                                 named like one of these types
-null cannot be sent. The answer is printed in the same spelling, so that it
-can be passed back as an argument; nil prints as null.
+null is sent only with --nil. The answer is printed in the same spelling, so
+that it can be passed back as an argument; nil prints as null, and a
+date-time that came with a zone or milliseconds prints them
+("20141110T23:38:51.250+01:00", "20141110T23:38:51Z").
 
 Exit status:
   0   the server answered
@@ -94,6 +97,7 @@ struct Invocation
     QVariantList arguments;
     int timeout = 0;
     bool i8Enabled = false;
+    bool nilEnabled = false;
 };
 
 // Reads the command line into *invocation; returns -1 when the call is to be
@@ -118,6 +122,8 @@ int readCommandLine(const QStringList &words, Invocation *invocation)
             list = true;
         } else if (word == QLatin1String("--i8")) {
             invocation->i8Enabled = true;
+        } else if (word == QLatin1String("--nil")) {
+            invocation->nilEnabled = true;
         } else if (word == QLatin1String("--timeout")
             || word.startsWith(QLatin1String("--timeout="))) {
             QString value;
@@ -166,7 +172,8 @@ int readCommandLine(const QStringList &words, Invocation *invocation)
     for (const QString &word : positional) {
         QVariant value;
         QString error;
-        if (!CallValue::fromArgument(word, invocation->i8Enabled, &value, &error))
+        if (!CallValue::fromArgument(
+                word, invocation->i8Enabled, invocation->nilEnabled, &value, &error))
             return badUsage(error);
         invocation->arguments.append(value);
     }
@@ -217,6 +224,7 @@ int main(int argc, char *argv[])
     QuorXmlRpcClient client(invocation.url);
     QuorXmlRpcClientLimits::setTimeout(&client, invocation.timeout);
     QuorXmlRpcClientOptions::setI8Enabled(&client, invocation.i8Enabled);
+    QuorXmlRpcClientOptions::setNilEnabled(&client, invocation.nilEnabled);
     Outcome outcome;
     client.call(invocation.method, invocation.arguments, &outcome, SLOT(answered(QVariant &)),
         &outcome, SLOT(failed(int, const QString &, QNetworkReply *)));

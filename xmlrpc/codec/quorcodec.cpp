@@ -9,12 +9,110 @@
 #include <QMetaType>
 
 #include <limits>
+#include <optional>
 
 namespace QuorCodec {
 
 QString dateTimeFormat()
 {
     return QStringLiteral("yyyyMMddThh:mm:ss");
+}
+
+QVariant readInteger(const QString &text)
+{
+    bool fits = false;
+    const int number = text.toInt(&fits, 10);
+    if (fits)
+        return QVariant(number);
+    const qlonglong wide = text.toLongLong(&fits, 10);
+    return fits ? QVariant(wide) : QVariant(0);
+}
+
+namespace {
+
+// Reads a number of count digits at *at; false, moving nothing, where there are fewer.
+bool readDigits(const QString &text, int *at, int count, int *number)
+{
+    if (*at + count > text.size())
+        return false;
+    int read = 0;
+    for (int i = *at; i < *at + count; ++i) {
+        const char16_t c = text.at(i).unicode();
+        if (c < u'0' || c > u'9')
+            return false;
+        read = read * 10 + (c - u'0');
+    }
+    *at += count;
+    *number = read;
+    return true;
+}
+
+bool skipCharacter(const QString &text, int *at, char16_t c)
+{
+    if (*at >= text.size() || text.at(*at).unicode() != c)
+        return false;
+    ++*at;
+    return true;
+}
+
+} // namespace
+
+QDateTime readDateTime(const QString &text)
+{
+    int at = 0;
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+    if (!readDigits(text, &at, 4, &year))
+        return QDateTime();
+    const bool extendedDate = skipCharacter(text, &at, u'-');
+    if (!readDigits(text, &at, 2, &month) || (extendedDate && !skipCharacter(text, &at, u'-'))
+        || !readDigits(text, &at, 2, &day) || !skipCharacter(text, &at, u'T')
+        || !readDigits(text, &at, 2, &hour))
+        return QDateTime();
+    const bool extendedTime = skipCharacter(text, &at, u':');
+    if (!readDigits(text, &at, 2, &minute) || (extendedTime && !skipCharacter(text, &at, u':'))
+        || !readDigits(text, &at, 2, &second))
+        return QDateTime();
+
+    // A fraction of any length, kept to the millisecond.
+    int milliseconds = 0;
+    if (skipCharacter(text, &at, u'.') || skipCharacter(text, &at, u',')) {
+        int digits = 0;
+        for (int digit = 0; readDigits(text, &at, 1, &digit); ++digits) {
+            if (digits < 3)
+                milliseconds = milliseconds * 10 + digit;
+        }
+        if (digits == 0)
+            return QDateTime();
+        for (; digits < 3; ++digits)
+            milliseconds *= 10;
+    }
+
+    std::optional<int> offset;
+    if (skipCharacter(text, &at, u'Z')) {
+        offset = 0;
+    } else if (skipCharacter(text, &at, u'+') || skipCharacter(text, &at, u'-')) {
+        const int sign = text.at(at - 1) == QLatin1Char('-') ? -1 : 1;
+        int hours = 0, minutes = 0;
+        if (!readDigits(text, &at, 2, &hours))
+            return QDateTime();
+        if (at < text.size()) {
+            skipCharacter(text, &at, u':');
+            if (!readDigits(text, &at, 2, &minutes))
+                return QDateTime();
+        }
+        if (hours > 23 || minutes > 59)
+            return QDateTime();
+        offset = sign * (hours * 3600 + minutes * 60);
+    }
+
+    const QDate date(year, month, day);
+    const QTime time(hour, minute, second, milliseconds);
+    if (at != text.size() || !date.isValid() || !time.isValid())
+        return QDateTime();
+    if (!offset)
+        return QDateTime(date, time);
+    return *offset ? QDateTime(date, time, Qt::OffsetFromUTC, *offset)
+                   : QDateTime(date, time, Qt::UTC);
 }
 
 bool isNullValue(const QVariant &value)
@@ -45,6 +143,7 @@ const ValueTag ValueTags[ValueTagCount] = {
     {QLatin1String("datetime"), ValueKind::DateTime},
     {QLatin1String("datetime.iso8601"), ValueKind::DateTime},
     {QLatin1String("nil"), ValueKind::Nil},
+    {QLatin1String("ex:nil"), ValueKind::Nil},
     {QLatin1String("array"), ValueKind::Array},
     {QLatin1String("struct"), ValueKind::Struct},
 };
@@ -52,6 +151,9 @@ const ValueTag ValueTags[ValueTagCount] = {
 ValueKind kindOfVariant(const QVariant &value, const Options &options)
 {
     switch (value.userType()) {
+    case QMetaType::UnknownType:
+    case QMetaType::Nullptr:
+        return options.nil ? ValueKind::Nil : ValueKind::Unknown;
     case QMetaType::Bool:
         return ValueKind::Boolean;
     case QMetaType::Int:

@@ -2,6 +2,7 @@
 #ifndef QUORCODEC_P_H
 #define QUORCODEC_P_H
 
+#include <QDateTime>
 #include <QDomElement>
 #include <QString>
 #include <QStringList>
@@ -33,6 +34,9 @@ struct Options
     // <i8> and <ex:i8> read as qlonglong; qlonglong and qulonglong values
     // that fit in 64 signed bits written as <i8>. Off, both are unknown types.
     bool i8 = false;
+    // An invalid QVariant, or a null pointer one, written as <nil/>. Off,
+    // neither is written.
+    bool nil = false;
 };
 
 } // namespace QuorCodec
@@ -133,6 +137,16 @@ QuorRequest readRequestBytes(const QByteArray &body, const QuorCodec::Options &o
 namespace QuorCodec {
 
 QString dateTimeFormat();
+// The number of an <int> or <i4> element: an int where it fits, a qlonglong
+// where it needs 64 bits (peers write large integers so), 0 for text that is
+// no number or does not fit either.
+QVariant readInteger(const QString &text);
+// The date-time of a dateTime.iso8601 element, in the forms services write:
+// the date basic (20141110) or extended (2014-11-10), 'T', the time basic or
+// extended (23:38:51), an optional fraction of a second, and an optional zone
+// (Z, +0000, +01:00, +01) kept as UTC or its offset. Without a zone it is local
+// time. Anything else, an impossible date among it, is an invalid QDateTime.
+QDateTime readDateTime(const QString &text);
 
 // Whether prepareResponse() leaves a value out, as Qt 5's QVariant::isNull()
 // tells: invalid, or a null string, byte array or date-time. Qt 6 reports only
@@ -158,7 +172,7 @@ struct ValueTag
     QLatin1String lowerCaseTag;
     ValueKind kind;
 };
-constexpr int ValueTagCount = 13;
+constexpr int ValueTagCount = 14;
 extern const ValueTag ValueTags[ValueTagCount];
 
 // A UTF-16 unit of text, or a byte of UTF-8, as a number.

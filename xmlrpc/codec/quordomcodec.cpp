@@ -126,7 +126,7 @@ QVariant readValue(const QDomElement &value, int nesting, const Options &options
     case ValueKind::String:
         return QVariant(typed.text());
     case ValueKind::Int:
-        return QVariant(typed.text().toInt(nullptr, 10));
+        return readInteger(typed.text());
     case ValueKind::Int64:
         return QVariant(typed.text().toLongLong(nullptr, 10));
     case ValueKind::Double:
@@ -138,7 +138,7 @@ QVariant readValue(const QDomElement &value, int nesting, const Options &options
     case ValueKind::Base64:
         return QVariant(QByteArray::fromBase64(typed.text().toLatin1()));
     case ValueKind::DateTime:
-        return QVariant(QDateTime::fromString(typed.text(), dateTimeFormat()));
+        return QVariant(readDateTime(typed.text()));
     case ValueKind::Nil:
         return QVariant();
     case ValueKind::Array: {

@@ -49,7 +49,7 @@ private:
     bool structure(const Node &typed, int nesting, QVariant *result);
     bool member(const Node &member, int nesting, QVariantMap *entries);
     QString key(const Text &text);
-    int toInt(const Text &text);
+    QVariant toInteger(const Text &text);
     double toDouble(const Text &text);
     const QString &numberText(const Text &text);
 
@@ -71,10 +71,10 @@ private:
     QString m_number;
 };
 
-// A number in plain text, converted by QString's own conversion, or straight
-// for the commonest form (a sign and up to nine digits) where that is the same.
+// A number in plain text, read as QuorCodec::readInteger() reads it, or
+// straight for the commonest form (a sign and up to nine digits).
 template<typename Char>
-int XmlRpcReader<Char>::toInt(const Text &text)
+QVariant XmlRpcReader<Char>::toInteger(const Text &text)
 {
     const Char *p = text.begin;
     const bool negative = p < text.end && unit(p) == u'-';
@@ -84,9 +84,9 @@ int XmlRpcReader<Char>::toInt(const Text &text)
         for (; p < text.end && unit(p) >= u'0' && unit(p) <= u'9'; ++p)
             number = number * 10 + (unit(p) - u'0');
         if (p == text.end)
-            return negative ? -number : number;
+            return QVariant(negative ? -number : number);
     }
-    return numberText(text).toInt(nullptr, 10);
+    return readInteger(numberText(text));
 }
 
 template<typename Char>
@@ -294,7 +294,7 @@ bool XmlRpcReader<Char>::scalar(const Node &typed, ValueKind kind, QVariant *res
         *result = QVariant(wholeText());
         break;
     case ValueKind::Int:
-        *result = QVariant(plain.begin ? toInt(plain) : text.toInt(nullptr, 10));
+        *result = plain.begin ? toInteger(plain) : readInteger(text);
         break;
     case ValueKind::Int64:
         *result = QVariant(wholeText().toLongLong(nullptr, 10));
@@ -312,7 +312,7 @@ bool XmlRpcReader<Char>::scalar(const Node &typed, ValueKind kind, QVariant *res
             QByteArray::fromBase64(plain.begin ? Scanner::latin1(plain) : text.toLatin1()));
         break;
     case ValueKind::DateTime:
-        *result = QVariant(QDateTime::fromString(wholeText(), dateTimeFormat()));
+        *result = QVariant(readDateTime(wholeText()));
         break;
     default:
         Q_UNREACHABLE();

@@ -64,6 +64,7 @@ constexpr Tag DoubleTag("double");
 constexpr Tag StringTag("string");
 constexpr Tag Base64Tag("base64");
 constexpr Tag DateTimeTag("dateTime.iso8601");
+constexpr Tag NilTag("nil");
 constexpr Tag ArrayTag("array");
 constexpr Tag DataTag("data");
 constexpr Tag StructTag("struct");
@@ -564,6 +565,10 @@ bool FastWriter<Text>::value(const QVariant &variant, int depth, int nesting)
         open(depth, ValueTag);
         textElement(depth + 1, DateTimeTag, variant.toDateTime().toString(dateTimeFormat()));
         break;
+    case ValueKind::Nil:
+        open(depth, ValueTag);
+        m_out.tag(depth + 1, NilTag.empty);
+        break;
     case ValueKind::Array: {
         open(depth, ValueTag);
         open(depth + 1, ArrayTag);
@@ -629,7 +634,8 @@ Text writeResponse(const QVariant &value, const Options &options, bool *written)
     writer.declaration();
     writer.open(0, MethodResponseTag);
     const int params = writer.openElement(1, ParamsTag);
-    if (!isNullValue(value))
+    // With nil, no value is written as nil rather than left out.
+    if (!isNullValue(value) || kindOfVariant(value, options) == ValueKind::Nil)
         writeParam(writer, value);
     writer.closeElement(params, 1, ParamsTag);
     writer.close(0, MethodResponseTag);
@@ -656,10 +662,10 @@ Text writeFault(int code, const QString &message)
 // invalid-data policy is another than the DropInvalidChars every QuorObject
 // sets (the application set it since), as the fast writer only knows how that
 // one drops characters; then the DOM writes, and its text follows the policy.
-// Options the DOM writer does not know (<i8>) keep the fast writer.
+// Options the DOM writer does not know (<i8>, <nil/>) keep the fast writer.
 bool domWrites(const Options &options = {})
 {
-    return !options.i8
+    return !options.i8 && !options.nil
         && QDomImplementation::invalidDataPolicy() != QDomImplementation::DropInvalidChars;
 }
 
