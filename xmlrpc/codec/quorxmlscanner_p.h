@@ -885,16 +885,14 @@ bool XmlScanner<Char>::elementText(const Node &element, QString *text, Text *pla
     if (first.kind == Node::End)
         return true;
     if (first.kind == Node::Text) {
-        const Char *const afterText = m_position;
-        const int depth = m_depth;
+        const Mark afterText = mark();
         Node second;
         if (!first.text.hasReference && nextNode(element.name, &second)
             && second.kind == Node::End) {
             *plain = first.text;
             return true;
         }
-        m_position = afterText;
-        m_depth = depth;
+        rewind(afterText);
         appendText(first.text, text);
         return collectText(element.name, text);
     }
