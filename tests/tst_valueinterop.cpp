@@ -172,6 +172,7 @@ void tst_ValueInterop::nilWithBothSidesOn()
     Receiver receiver;
     receiver.callPlain(client, QStringLiteral("echo"),
         {QVariant(QVariantList {1, QVariant(), QVariant::fromValue(nullptr)})});
+    QVERIFY(receiver.waitForDeliveries(1));
     receiver.callPlain(client, QStringLiteral("nothing"));
     QVERIFY(receiver.waitForDeliveries(2));
     QVERIFY(receiver.deliveries.at(0).isAnswer);
