@@ -32,9 +32,13 @@ class TavrelInstancePrivate;
     \endcode
 
     Deciding: decide() blocks until it is decided, start() returns at once and
-    decided() follows. This process becomes the instance when it can listen on
-    the port (on 127.0.0.1, and ::1 where there is one); the kernel lets one
-    process do that, so of launches started together exactly one serves.
+    decided() follows. In user and session scope (see Scope) the launch that
+    takes the rendezvous lock serves, on port() or another loopback port, and
+    every other launch of that scope finds it there: holder() is then
+    ThisProcess or SameUser. In machine scope this process becomes the
+    instance when it can listen on the port (on 127.0.0.1, and ::1 where there
+    is one); the kernel lets one process do that, so of launches started
+    together exactly one serves.
     Otherwise it asks the holder of the port "getAppInfo", and holder() tells
     what holds it: an instance of this user, of another user, of a user the
     platform cannot tell, or something that is no Tavrel instance (it listens
