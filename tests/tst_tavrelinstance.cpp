@@ -113,19 +113,26 @@ quint16 freePort()
 }
 
 // The demo, in user scope, with its standard output and error collected;
-// prefix runs before it (unshare...), runtimeDirectory is its XDG_RUNTIME_DIR.
+// runtimeDirectory is its XDG_RUNTIME_DIR, and this user's launches run
+// behind prefix (unshare...).
+// otherDemoDirectory, when not empty, holds the copy of the demo and the
+// library that the other user runs.
 void startDemo(Peer &peer, const QStringList &arguments, const QString &runtimeDirectory,
-    bool asOtherUser = false, const QStringList &prefix = {})
+    const QString &otherDemoDirectory = QString(), const QStringList &prefix = {})
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeDirectory);
-    peer.process.setProcessEnvironment(environment);
     peer.process.setProcessChannelMode(QProcess::MergedChannels);
+    if (!otherDemoDirectory.isEmpty()) {
+        environment.insert(QStringLiteral("LD_LIBRARY_PATH"), otherDemoDirectory);
+        peer.process.setProcessEnvironment(environment);
+        OtherUser::start(
+            peer.process, otherDemoDirectory + QStringLiteral("/tavrel-demo"), arguments);
+        return;
+    }
+    peer.process.setProcessEnvironment(environment);
     const QStringList command = prefix + QStringList {QStringLiteral(TAVREL_DEMO)} + arguments;
-    if (asOtherUser)
-        OtherUser::start(peer.process, command.first(), command.mid(1));
-    else
-        peer.process.start(command.first(), command.mid(1));
+    peer.process.start(command.first(), command.mid(1));
 }
 
 QStringList portArgument(quint16 port)
@@ -197,6 +204,8 @@ private:
     // The runtime directories of this user and of the other user (when there is one).
     QTemporaryDir m_runtime;
     QTemporaryDir m_otherRuntime;
+    // The other user's copy of the demo and the library.
+    QTemporaryDir m_otherDemo;
 };
 
 void tst_TavrelInstance::initTestCase()
@@ -205,10 +214,20 @@ void tst_TavrelInstance::initTestCase()
     qputenv("XDG_RUNTIME_DIR", QFile::encodeName(m_runtime.path()));
     QString why;
     const qint64 other = OtherUser::uid(&why);
-    if (other >= 0)
-        QCOMPARE(
-            ::chown(QFile::encodeName(m_otherRuntime.path()).constData(), uid_t(other), gid_t(-1)),
-            0);
+    if (other < 0)
+        return;
+    QCOMPARE(
+        ::chown(QFile::encodeName(m_otherRuntime.path()).constData(), uid_t(other), gid_t(-1)), 0);
+    QVERIFY(m_otherDemo.isValid());
+    constexpr auto ReadableByAll = QFileDevice::ReadOwner | QFileDevice::WriteOwner
+        | QFileDevice::ExeOwner | QFileDevice::ReadOther | QFileDevice::ExeOther;
+    QVERIFY(QFile::setPermissions(m_otherDemo.path(), ReadableByAll));
+    const QString copies[2][2] {{QStringLiteral(TAVREL_DEMO), QStringLiteral("tavrel-demo")},
+        {QStringLiteral(TAVREL_LIBRARY), QStringLiteral(TAVREL_LIBRARY_SONAME)}};
+    for (const auto &copy : copies) {
+        QVERIFY(QFile::copy(copy[0], m_otherDemo.filePath(copy[1])));
+        QVERIFY(QFile::setPermissions(m_otherDemo.filePath(copy[1]), ReadableByAll));
+    }
 }
 
 void tst_TavrelInstance::decides_data()
@@ -542,8 +561,9 @@ void tst_TavrelInstance::eachUserGetsItsOwn()
     QVERIFY(port != 0);
     Peer instances[2];
     const QString runtimes[2] {m_runtime.path(), m_otherRuntime.path()};
+    const QString demos[2] {QString(), m_otherDemo.path()};
     for (int user = 0; user < 2; ++user)
-        startDemo(instances[user], portArgument(port), runtimes[user], user == 1);
+        startDemo(instances[user], portArgument(port), runtimes[user], demos[user]);
     for (Peer &instance : instances)
         QTRY_VERIFY2_WITH_TIMEOUT(
             instance.output.contains("serving as"), instance.output.constData(), PeerTimeoutMs);
@@ -552,7 +572,7 @@ void tst_TavrelInstance::eachUserGetsItsOwn()
     for (int user = 0; user < 2; ++user) {
         Peer launch;
         startDemo(launch, portArgument(port) + QStringList {QStringLiteral("echo"), words[user]},
-            runtimes[user], user == 1);
+            runtimes[user], demos[user]);
         QVERIFY(launch.finish());
         QVERIFY2(
             launch.output.contains("answer: " + words[user].toUtf8()), launch.output.constData());
@@ -795,7 +815,7 @@ void tst_TavrelInstance::privateLoopbacks()
         QStringLiteral("ip link set lo up && exec \"$0\" \"$@\"")};
     Peer instances[3];
     for (int i = 0; i < 3; ++i)
-        startDemo(instances[i], portArgument(port), m_runtime.path(), false,
+        startDemo(instances[i], portArgument(port), m_runtime.path(), QString(),
             i == 0 ? QStringList() : sandbox);
     for (Peer &instance : instances)
         QTRY_VERIFY2_WITH_TIMEOUT(
