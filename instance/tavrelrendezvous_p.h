@@ -54,7 +54,6 @@ public:
     // Gives up the claim or the held rendezvous: the port is no longer told.
     void abandon();
 
-    bool isClaimed() const { return m_lock >= 0; }
     quint16 publishedPort() const { return m_publishedPort; }
     // The directory used by the latest enter().
     QString directory() const { return m_directory; }

@@ -140,6 +140,18 @@ QStringList portArgument(quint16 port)
     return {QStringLiteral("--port"), QString::number(port)};
 }
 
+// A later launch of the demo that sends "echo word"; its output, which holds
+// "answer: word" when the command was answered.
+QByteArray launchEcho(quint16 port, const QString &word, const QString &runtimeDirectory,
+    const QString &otherDemoDirectory = QString())
+{
+    Peer launch;
+    startDemo(launch, portArgument(port) + QStringList {QStringLiteral("echo"), word},
+        runtimeDirectory, otherDemoDirectory);
+    launch.finish();
+    return launch.output;
+}
+
 // The rendezvous name of port in user scope, as the library makes it.
 QString rendezvousName(quint16 port)
 {
@@ -570,13 +582,9 @@ void tst_TavrelInstance::eachUserGetsItsOwn()
 
     const QString words[2] {QStringLiteral("to mine"), QStringLiteral("to theirs")};
     for (int user = 0; user < 2; ++user) {
-        Peer launch;
-        startDemo(launch, portArgument(port) + QStringList {QStringLiteral("echo"), words[user]},
-            runtimes[user], demos[user]);
-        QVERIFY(launch.finish());
-        QVERIFY2(
-            launch.output.contains("answer: " + words[user].toUtf8()), launch.output.constData());
-        QVERIFY(launch.output.contains(
+        const QByteArray output = launchEcho(port, words[user], runtimes[user], demos[user]);
+        QVERIFY2(output.contains("answer: " + words[user].toUtf8()), output.constData());
+        QVERIFY(output.contains(
             "is running with PID: " + QByteArray::number(instances[user].process.processId())));
     }
     for (int user = 0; user < 2; ++user) {
@@ -615,12 +623,8 @@ void tst_TavrelInstance::killedInstanceLeavesNothing()
     startDemo(next, portArgument(port), m_runtime.path());
     QTRY_VERIFY2_WITH_TIMEOUT(
         next.output.contains("serving as"), next.output.constData(), PeerTimeoutMs);
-    Peer launch;
-    startDemo(launch,
-        portArgument(port) + QStringList {QStringLiteral("echo"), QStringLiteral("hi")},
-        m_runtime.path());
-    QVERIFY(launch.finish());
-    QVERIFY2(launch.output.contains("answer: hi"), launch.output.constData());
+    const QByteArray output = launchEcho(port, QStringLiteral("hi"), m_runtime.path());
+    QVERIFY2(output.contains("answer: hi"), output.constData());
     QTRY_VERIFY_WITH_TIMEOUT(next.output.contains("received command: echo hi"), PeerTimeoutMs);
 }
 
@@ -821,12 +825,8 @@ void tst_TavrelInstance::privateLoopbacks()
         QTRY_VERIFY2_WITH_TIMEOUT(
             instance.output.contains("serving as"), instance.output.constData(), PeerTimeoutMs);
 
-    Peer launch;
-    startDemo(launch,
-        portArgument(port) + QStringList {QStringLiteral("echo"), QStringLiteral("hi")},
-        m_runtime.path());
-    QVERIFY(launch.finish());
-    QVERIFY2(launch.output.contains("answer: hi"), launch.output.constData());
+    const QByteArray output = launchEcho(port, QStringLiteral("hi"), m_runtime.path());
+    QVERIFY2(output.contains("answer: hi"), output.constData());
     QTRY_VERIFY_WITH_TIMEOUT(instances[0].output.contains("received command"), PeerTimeoutMs);
 }
 
