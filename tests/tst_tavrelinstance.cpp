@@ -183,6 +183,7 @@ enum Squat {
     TavrelDirectoryOpenToAll,
     LockFileOfOtherUser,
     LockFileLinkToOtherUser,
+    FallbackDirectoryOfOtherUser,
 };
 
 } // namespace
@@ -208,6 +209,8 @@ private Q_SLOTS:
     void simultaneousLaunches();
     void squattedRendezvousIsIgnored_data();
     void squattedRendezvousIsIgnored();
+    void rendezvousDirectories_data();
+    void rendezvousDirectories();
     void sessions_data();
     void sessions();
     void privateLoopbacks();
@@ -676,14 +679,20 @@ void tst_TavrelInstance::simultaneousLaunches()
 void tst_TavrelInstance::squattedRendezvousIsIgnored_data()
 {
     QTest::addColumn<int>("squat");
-    QTest::addRow("the runtime directory is another user's") << int(RuntimeDirectoryOfOtherUser);
-    QTest::addRow("the rendezvous directory is another user's") << int(TavrelDirectoryOfOtherUser);
+    QTest::addColumn<bool>("fallsBack"); // to a private directory in the temporary one, else alone
+
+    QTest::addRow("the runtime directory is another user's")
+        << int(RuntimeDirectoryOfOtherUser) << true;
+    QTest::addRow("the rendezvous directory is another user's")
+        << int(TavrelDirectoryOfOtherUser) << true;
     QTest::addRow("the rendezvous directory links to another user's")
-        << int(TavrelDirectoryLinkToOtherUser);
+        << int(TavrelDirectoryLinkToOtherUser) << true;
     QTest::addRow("the rendezvous directory is open to every user")
-        << int(TavrelDirectoryOpenToAll);
-    QTest::addRow("the lock file is another user's") << int(LockFileOfOtherUser);
-    QTest::addRow("the lock file links to another user's") << int(LockFileLinkToOtherUser);
+        << int(TavrelDirectoryOpenToAll) << true;
+    QTest::addRow("the lock file is another user's") << int(LockFileOfOtherUser) << false;
+    QTest::addRow("the lock file links to another user's") << int(LockFileLinkToOtherUser) << false;
+    QTest::addRow("no runtime directory, the temporary one's is another user's")
+        << int(FallbackDirectoryOfOtherUser) << false;
 }
 
 // A rendezvous that names the port of another user's program, held locked,
@@ -692,6 +701,7 @@ void tst_TavrelInstance::squattedRendezvousIsIgnored_data()
 void tst_TavrelInstance::squattedRendezvousIsIgnored()
 {
     QFETCH(int, squat);
+    QFETCH(bool, fallsBack);
     QString why;
     const qint64 other = OtherUser::uid(&why);
     if (other < 0)
@@ -709,13 +719,16 @@ void tst_TavrelInstance::squattedRendezvousIsIgnored()
         return ::lchown(QFile::encodeName(path).constData(), uid_t(other), gid_t(-1)) == 0;
     };
     QVERIFY(giveAway(otherDirectory.path()));
-    const QString tavrelDirectory = runtime.filePath(QStringLiteral("tavrel"));
+    const QString fallback = temporary.filePath(QStringLiteral("tavrel-%1").arg(::geteuid()));
+    const QString tavrelDirectory = squat == FallbackDirectoryOfOtherUser
+        ? fallback
+        : runtime.filePath(QStringLiteral("tavrel"));
     const QString lockName = rendezvousName(port) + QStringLiteral(".lock");
     QString lockPath = tavrelDirectory + QLatin1Char('/') + lockName;
     if (squat == TavrelDirectoryLinkToOtherUser)
         QVERIFY(QFile::link(otherDirectory.path(), tavrelDirectory));
     else
-        QVERIFY(QDir().mkdir(tavrelDirectory));
+        QCOMPARE(::mkdir(QFile::encodeName(tavrelDirectory).constData(), 0700), 0);
     if (squat == TavrelDirectoryLinkToOtherUser || squat == LockFileLinkToOtherUser) {
         const QString target = otherDirectory.filePath(lockName);
         if (squat == LockFileLinkToOtherUser)
@@ -731,6 +744,7 @@ void tst_TavrelInstance::squattedRendezvousIsIgnored()
         QVERIFY(giveAway(runtime.path()));
         break;
     case TavrelDirectoryOfOtherUser:
+    case FallbackDirectoryOfOtherUser:
         QVERIFY(giveAway(tavrelDirectory));
         break;
     case TavrelDirectoryOpenToAll:
@@ -741,19 +755,62 @@ void tst_TavrelInstance::squattedRendezvousIsIgnored()
         break;
     }
 
-    const auto runtimeGuard
-        = scopedEnvironment("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
+    const auto runtimeGuard = scopedEnvironment("XDG_RUNTIME_DIR",
+        squat == FallbackDirectoryOfOtherUser ? QByteArray() : QFile::encodeName(runtime.path()));
     const auto temporaryGuard = scopedEnvironment("TMPDIR", QFile::encodeName(temporary.path()));
     TavrelInstance instance(port);
     QVERIFY(instance.decide());
     QVERIFY(instance.holderPort() != port);
     QVERIFY2(!squatter.output.contains("called"), squatter.output.constData());
-    // The runtime directory is given up for a private one in the temporary directory.
-    if (squat == RuntimeDirectoryOfOtherUser || squat == TavrelDirectoryOfOtherUser
-        || squat == TavrelDirectoryLinkToOtherUser || squat == TavrelDirectoryOpenToAll) {
-        QVERIFY(QFileInfo::exists(
-            temporary.filePath(QStringLiteral("tavrel-%1/").arg(::geteuid()) + lockName)));
-    }
+    if (fallsBack)
+        QVERIFY(QFileInfo::exists(fallback + QLatin1Char('/') + lockName));
+    else
+        QVERIFY2(instance.errorString().startsWith(QLatin1String("serving alone")),
+            qPrintable(instance.errorString()));
+}
+
+void tst_TavrelInstance::rendezvousDirectories_data()
+{
+    QTest::addColumn<QByteArray>("runtime"); // XDG_RUNTIME_DIR; "RUNTIME" stands for a fresh one
+    QTest::addColumn<bool>("inRuntime");
+
+    QTest::addRow("the runtime directory") << QByteArray("RUNTIME") << true;
+    QTest::addRow("no runtime directory: the temporary one") << QByteArray() << false;
+    QTest::addRow("a relative runtime directory: the temporary one")
+        << QByteArray("run/user") << false;
+}
+
+// Launches meet in the runtime directory, or in a private one in the
+// temporary directory; the home directory is not needed.
+void tst_TavrelInstance::rendezvousDirectories()
+{
+    QFETCH(QByteArray, runtime);
+    QFETCH(bool, inRuntime);
+    QTemporaryDir runtimeDirectory;
+    QTemporaryDir temporary;
+    QVERIFY(runtimeDirectory.isValid() && temporary.isValid());
+    const auto runtimeGuard = scopedEnvironment("XDG_RUNTIME_DIR",
+        runtime == "RUNTIME" ? QFile::encodeName(runtimeDirectory.path()) : runtime);
+    const auto temporaryGuard = scopedEnvironment("TMPDIR", QFile::encodeName(temporary.path()));
+    const auto homeGuard = scopedEnvironment("HOME", "/nonexistent");
+    const quint16 port = freePort();
+    QVERIFY(port != 0);
+
+    TavrelInstance first(port);
+    QVERIFY(first.decide());
+    QVERIFY2(first.errorString().isEmpty(), qPrintable(first.errorString()));
+    TavrelInstance second(port);
+    QVERIFY(!second.decide());
+    QCOMPARE(second.holder(), TavrelInstance::SameUser);
+    QCOMPARE(second.holderPort(), first.server()->port());
+    const QString directory = inRuntime
+        ? runtimeDirectory.filePath(QStringLiteral("tavrel"))
+        : temporary.filePath(QStringLiteral("tavrel-%1").arg(::geteuid()));
+    QVERIFY(QFileInfo::exists(directory + QLatin1Char('/') + rendezvousName(port) + ".lock"));
+    QCOMPARE(QFileInfo(directory).permissions()
+            & (QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ReadGroup
+                | QFileDevice::WriteGroup),
+        QFileDevice::Permissions());
 }
 
 void tst_TavrelInstance::sessions_data()
