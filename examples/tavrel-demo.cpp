@@ -26,7 +26,7 @@ QTextStream &out()
 int serve(QCoreApplication &app, TavrelInstance &instance)
 {
     out() << "serving as \"" << instance.server()->applicationName() << "\" on port "
-          << instance.port() << Qt::endl;
+          << instance.server()->port() << Qt::endl;
     const int status = app.exec();
     out() << "instance stopped" << Qt::endl;
     return status;
@@ -44,7 +44,7 @@ void printReport(QCoreApplication &app, const TavrelInstance &instance)
 
 int handOff(QCoreApplication &app, TavrelInstance &instance, const QStringList &command)
 {
-    const quint16 port = instance.port();
+    const quint16 port = instance.holderPort();
     switch (instance.holder()) {
     case TavrelInstance::SameUser:
         break;
@@ -113,7 +113,10 @@ int main(int argc, char *argv[])
         return 2;
     }
 
+    // One instance per user: another user's instance, or any program that
+    // took the port first, keeps no launch from serving.
     TavrelInstance instance(quint16(port), &app);
+    instance.setScope(TavrelInstance::UserScope);
     instance.server()->setApplicationName(parser.value(nameOption));
     instance.registerCommand(
         QStringLiteral("echo"), [](const QString &argument) { return QStringList {argument}; });

@@ -74,6 +74,8 @@ int main(int argc, char *argv[])
 
     Viewer viewer;
     TavrelInstance instance(quint16(parser.value(portOption).toUInt()));
+    // Each user, and each program that took the port first, leaves the others their window.
+    instance.setScope(TavrelInstance::UserScope);
     instance.registerCommand(QStringLiteral("open"),
         [&viewer](const QString &argument) { return QStringList {viewer.open(argument)}; });
     instance.registerCommand(
@@ -90,7 +92,7 @@ int main(int argc, char *argv[])
         }
         return answer.value(0) == path ? 0 : 1;
     }
-    QTextStream(stdout) << "serving on port " << instance.port() << Qt::endl;
+    QTextStream(stdout) << "serving on port " << instance.server()->port() << Qt::endl;
     if (!path.isEmpty())
         viewer.open(path);
     viewer.show();

@@ -3,6 +3,7 @@
 
 #include "tavrelclient_p.h"
 #include "tavrelplatform_p.h"
+#include "tavrelrendezvous_p.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -18,6 +19,10 @@ namespace {
 // A launch that loses the race for the port, and then finds nobody there
 // because the winner gave up, tries again this many times.
 constexpr int MaximumAttempts = 5;
+
+// An instance that cannot take its application's port takes one the kernel
+// picks; ::1 may hold that number already, so it picks again this many times.
+constexpr int EphemeralPortAttempts = 5;
 
 using Outcome = TavrelClient::Outcome;
 
@@ -40,6 +45,10 @@ public:
         qint64 answerLimit, TavrelClient::Done done);
 
     void attempt();
+    void attemptRendezvous();
+    bool listenAnywhere();
+    void serve();
+    void serveAlone(const QString &why);
     void ask(int addressIndex);
     void classify(const Outcome &outcome, int addressIndex);
     void decide(TavrelInstance::Holder decided, const QString &error = QString());
@@ -53,6 +62,11 @@ public:
     int timeout = TavrelClient::DefaultTimeoutMs;
     qint64 maximumAnswerSize = TavrelClient::DefaultCommandAnswerLimit;
     bool allUsersAllowed = false;
+    TavrelInstance::Scope scope = TavrelInstance::UserScope;
+    TavrelRendezvous rendezvous;
+    // Where the holder serves: port in machine scope, else what the rendezvous told.
+    quint16 holderPort = 0;
+    bool viaRendezvous = false;
 
     TavrelInstance::Holder holder = TavrelInstance::Undecided;
     bool deciding = false;
@@ -70,24 +84,90 @@ public:
 void TavrelInstancePrivate::post(const QHostAddress &address, const QString &method,
     const QVariantList &params, qint64 answerLimit, TavrelClient::Done done)
 {
-    client->call(TavrelClient::urlOf(address.toString(), port), method, params,
+    client->call(TavrelClient::urlOf(address.toString(), holderPort), method, params,
         TavrelClient::Bounds {timeout, answerLimit}, std::move(done));
 }
 
 void TavrelInstancePrivate::attempt()
 {
     ++attempts;
+    viaRendezvous = scope != TavrelInstance::MachineScope && TavrelRendezvous::isSupported();
+    if (viaRendezvous) {
+        attemptRendezvous();
+        return;
+    }
+    holderPort = port;
     if (server->listen(port)) {
-        holderAddress = QHostAddress();
-        holderPid = QCoreApplication::applicationPid();
-        holderName = server->appInfo().section(QLatin1Char(' '), 1, 1);
-        reportedOwner = TavrelPlatform::currentUserName();
-        holderUid = TavrelPlatform::effectiveUserId();
-        decide(TavrelInstance::ThisProcess);
+        serve();
         return;
     }
     errorString = server->errorString();
     ask(0);
+}
+
+void TavrelInstancePrivate::attemptRendezvous()
+{
+    const QString name = TavrelRendezvous::nameFor(port, scope == TavrelInstance::SessionScope);
+    switch (rendezvous.enter(name, timeout)) {
+    case TavrelRendezvous::Claimed:
+        if (!listenAnywhere()) {
+            rendezvous.abandon();
+            decide(TavrelInstance::Unavailable,
+                QStringLiteral("cannot serve on the loopback: %1").arg(server->errorString()));
+            return;
+        }
+        rendezvous.publish(server->port());
+        serve();
+        return;
+    case TavrelRendezvous::Held:
+        holderPort = rendezvous.publishedPort();
+        if (holderPort == 0) {
+            errorString
+                = QStringLiteral("the instance in %1 told no port").arg(rendezvous.directory());
+            ask(TavrelClient::loopbacks().size());
+            return;
+        }
+        ask(0);
+        return;
+    case TavrelRendezvous::Failed:
+        serveAlone(rendezvous.errorString());
+        return;
+    }
+}
+
+bool TavrelInstancePrivate::listenAnywhere()
+{
+    if (server->listen(port))
+        return true;
+    for (int i = 0; i < EphemeralPortAttempts; ++i) {
+        if (server->listen(0))
+            return true;
+    }
+    return false;
+}
+
+void TavrelInstancePrivate::serve()
+{
+    holderAddress = QHostAddress();
+    holderPort = server->port();
+    holderPid = QCoreApplication::applicationPid();
+    holderName = server->appInfo().section(QLatin1Char(' '), 1, 1);
+    reportedOwner = TavrelPlatform::currentUserName();
+    holderUid = TavrelPlatform::effectiveUserId();
+    decide(TavrelInstance::ThisProcess);
+}
+
+// Where the launches of this user cannot meet, this one still runs: it serves
+// for itself, and errorString() tells why it is alone.
+void TavrelInstancePrivate::serveAlone(const QString &why)
+{
+    if (!listenAnywhere()) {
+        decide(TavrelInstance::Unavailable,
+            QStringLiteral("cannot serve on the loopback: %1").arg(server->errorString()));
+        return;
+    }
+    serve();
+    errorString = QStringLiteral("serving alone: %1").arg(why);
 }
 
 void TavrelInstancePrivate::ask(int addressIndex)
@@ -97,6 +177,9 @@ void TavrelInstancePrivate::ask(int addressIndex)
         // Whoever held the port has gone: listen again.
         if (attempts < MaximumAttempts)
             attempt();
+        else if (viaRendezvous)
+            serveAlone(
+                QStringLiteral("the instance told port %1, where nothing serves").arg(holderPort));
         else
             decide(TavrelInstance::Unavailable,
                 QStringLiteral("cannot serve on port %1, and nothing serves there: %2")
@@ -116,7 +199,7 @@ void TavrelInstancePrivate::classify(const Outcome &outcome, int addressIndex)
         return;
     }
     holderAddress = TavrelClient::loopbacks().at(addressIndex);
-    holderUid = TavrelPlatform::listenerOwner(holderAddress, port);
+    holderUid = TavrelPlatform::listenerOwner(holderAddress, holderPort);
     if (holderUid == TavrelPlatform::NoSocket) {
         // It answered, and has gone since.
         holderUid = TavrelPlatform::UnknownUser;
@@ -131,20 +214,34 @@ void TavrelInstancePrivate::classify(const Outcome &outcome, int addressIndex)
     bool pidIsNumber = false;
     const qint64 pid = words.value(0).toLongLong(&pidIsNumber);
     if (outcome.isFault || words.size() < 3 || !pidIsNumber || pid <= 0) {
+        if (viaRendezvous) {
+            serveAlone(
+                QStringLiteral("port %1, told by the instance, holds no instance").arg(holderPort));
+            return;
+        }
         holderPid = 0;
         holderName.clear();
         reportedOwner.clear();
         decide(TavrelInstance::NotAnInstance,
-            outcome.isFault
-                ? QStringLiteral("port %1 is held by something that is no instance: %2")
-                      .arg(port)
-                      .arg(outcome.message)
-                : QStringLiteral("port %1 is held by something that is no instance").arg(port));
+            outcome.isFault ? QStringLiteral("port %1 is held by something that is no instance: %2")
+                                  .arg(holderPort)
+                                  .arg(outcome.message)
+                            : QStringLiteral("port %1 is held by something that is no instance")
+                                  .arg(holderPort));
         return;
     }
     holderPid = pid;
     holderName = words.at(1);
     reportedOwner = words.at(2);
+    if (viaRendezvous && holderUid != TavrelPlatform::effectiveUserId()
+        && holderUid != TavrelPlatform::UnknownUser) {
+        // The instance told a port that someone else holds now: it is no
+        // instance of this user to hand anything to.
+        serveAlone(QStringLiteral("port %1, told by the instance, is held by user %2")
+                       .arg(holderPort)
+                       .arg(TavrelPlatform::userName(holderUid)));
+        return;
+    }
     if (holderUid == TavrelPlatform::UnknownUser)
         decide(TavrelInstance::UnknownUser);
     else if (holderUid == TavrelPlatform::effectiveUserId())
@@ -182,23 +279,24 @@ bool TavrelInstancePrivate::mayCommand(int id)
         if (holder == Holder::OtherUser || holder == Holder::UnknownUser) {
             fail(id, TavrelInstance::ListenerOfAnotherUser,
                 QStringLiteral("command not sent: port %1 is held by an instance of %2")
-                    .arg(port)
+                    .arg(holderPort)
                     .arg(holder == Holder::OtherUser
                             ? QStringLiteral("user %1").arg(q->holderOwner())
                             : QStringLiteral("a user unknown")));
         } else {
             fail(id, TavrelInstance::NoInstance,
                 QStringLiteral("command not sent: no other instance of this user serves on port %1")
-                    .arg(port));
+                    .arg(holderPort ? holderPort : port));
         }
         return false;
     }
     if (allUsersAllowed)
         return true;
     // Whoever listens now, which may no longer be whoever answered before.
-    const qint64 listener = TavrelClient::foreignListener({holderAddress}, port);
+    const qint64 listener = TavrelClient::foreignListener({holderAddress}, holderPort);
     if (listener != TavrelPlatform::NoSocket) {
-        fail(id, TavrelInstance::ListenerOfAnotherUser, TavrelClient::refusal(port, listener));
+        fail(
+            id, TavrelInstance::ListenerOfAnotherUser, TavrelClient::refusal(holderPort, listener));
         return false;
     }
     return true;
@@ -218,6 +316,8 @@ TavrelInstance::~TavrelInstance()
     // Calls still in flight go with the client, silently, before what their
     // callbacks use goes.
     delete d->client;
+    // The port goes before the rendezvous tells nobody of it any more.
+    d->server->close();
 }
 
 quint16 TavrelInstance::port() const
@@ -255,6 +355,16 @@ void TavrelInstance::setAllUsersAllowed(bool allowed)
 bool TavrelInstance::allUsersAllowed() const
 {
     return d_func()->allUsersAllowed;
+}
+
+void TavrelInstance::setScope(Scope scope)
+{
+    d_func()->scope = scope;
+}
+
+TavrelInstance::Scope TavrelInstance::scope() const
+{
+    return d_func()->scope;
 }
 
 TavrelServer *TavrelInstance::server() const
@@ -320,6 +430,11 @@ qint64 TavrelInstance::holderUid() const
 {
     const qint64 uid = d_func()->holderUid;
     return uid >= 0 ? uid : -1;
+}
+
+quint16 TavrelInstance::holderPort() const
+{
+    return d_func()->holderPort;
 }
 
 QString TavrelInstance::errorString() const

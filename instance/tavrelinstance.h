@@ -16,6 +16,7 @@ class TavrelInstancePrivate;
 /*!
     One instance of an application per user: the first launch serves on a
     loopback TCP port, later launches hand it their command and exit.
+    setScope() makes it one per machine or one per login session instead.
 
     \code
     TavrelInstance instance(47111);
@@ -31,9 +32,13 @@ class TavrelInstancePrivate;
     \endcode
 
     Deciding: decide() blocks until it is decided, start() returns at once and
-    decided() follows. This process becomes the instance when it can listen on
-    the port (on 127.0.0.1, and ::1 where there is one); the kernel lets one
-    process do that, so of launches started together exactly one serves.
+    decided() follows. In user and session scope (see Scope) the launch that
+    takes the rendezvous lock serves, on port() or another loopback port, and
+    every other launch of that scope finds it there: holder() is then
+    ThisProcess or SameUser. In machine scope this process becomes the
+    instance when it can listen on the port (on 127.0.0.1, and ::1 where there
+    is one); the kernel lets one process do that, so of launches started
+    together exactly one serves.
     Otherwise it asks the holder of the port "getAppInfo", and holder() tells
     what holds it: an instance of this user, of another user, of a user the
     platform cannot tell, or something that is no Tavrel instance (it listens
@@ -96,6 +101,22 @@ public:
     };
     Q_ENUM(FaultCode)
 
+    /*! Which launches share one instance. Set before deciding. In user and
+        session scope the instance listens on port() when it is free and on
+        another loopback port otherwise, and tells it to later launches through
+        a place only its user can write; a program that takes port() keeps
+        nobody from serving, and no launch ever reaches another user's
+        instance. See the README for sandboxes and other platforms. */
+    enum Scope {
+        //! One instance per machine, on port(); other users learn that it holds the port.
+        MachineScope,
+        //! One instance per user (the default).
+        UserScope,
+        //! One instance per login session of a user (XDG_SESSION_ID, else the display).
+        SessionScope,
+    };
+    Q_ENUM(Scope)
+
     //! An instance for \a port (1 to 65535), not decided yet, owned by \a parent.
     explicit TavrelInstance(quint16 port, QObject *parent = nullptr);
     //! Stops serving; commands still waiting end without a signal.
@@ -119,6 +140,10 @@ public:
     void setAllUsersAllowed(bool allowed);
     //! Whether commands go to, and come from, programs of every user.
     bool allUsersAllowed() const;
+    //! Sets which launches share one instance; takes effect at the next start().
+    void setScope(Scope scope);
+    //! Which launches share one instance (default UserScope).
+    Scope scope() const;
 
     //! The server this process serves with once it is the instance.
     TavrelServer *server() const;
@@ -147,6 +172,9 @@ public:
     QString holderOwner() const;
     //! The user id of the holder, from the kernel; -1 where the platform cannot tell.
     qint64 holderUid() const;
+    /*! The port the holder serves on: port() in machine scope, the port the
+        instance told in user and session scope; 0 when not known. */
+    quint16 holderPort() const;
     //! What the latest failure was: of the decision, or of a command that failed.
     QString errorString() const;
 

@@ -47,6 +47,8 @@ int main(int argc, char *argv[])
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     } else {
         TavrelInstance instance(port);
+        // What listens on the port is what is looked at.
+        instance.setScope(TavrelInstance::MachineScope);
         if (instance.decide()) {
             out << "serving" << Qt::endl;
         } else if (instance.holder() == TavrelInstance::SameUser) {

@@ -58,13 +58,17 @@ QString python()
         : QString();
 }
 
-void startPython(QProcess &process, const QString &script, const QStringList &arguments)
+void start(QProcess &process, const QString &program, const QStringList &arguments)
 {
     process.start(QStringLiteral("setpriv"),
         QStringList {QStringLiteral("--reuid=%1").arg(idOf("-u")),
-            QStringLiteral("--regid=%1").arg(idOf("-g")), QStringLiteral("--clear-groups"),
-            python(), QStringLiteral("-c"), script}
+            QStringLiteral("--regid=%1").arg(idOf("-g")), QStringLiteral("--clear-groups"), program}
             + arguments);
+}
+
+void startPython(QProcess &process, const QString &script, const QStringList &arguments)
+{
+    start(process, python(), QStringList {QStringLiteral("-c"), script} + arguments);
 }
 
 } // namespace OtherUser

@@ -18,6 +18,8 @@ qint64 uid(QString *why);
 // interpreter and the script must be readable by that user, so the script is
 // given as text.
 void startPython(QProcess &process, const QString &script, const QStringList &arguments);
+// Starts program with arguments as the other user, in process's environment.
+void start(QProcess &process, const QString &program, const QStringList &arguments);
 // A python3 that every user may run; empty when there is none.
 QString python();
 

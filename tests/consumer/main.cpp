@@ -57,6 +57,8 @@ int main(int argc, char *argv[])
         return caller.result;
 
     TavrelInstance secondLaunch(server.port());
+    // The server above holds the port machine-wide.
+    secondLaunch.setScope(TavrelInstance::MachineScope);
     QStringList answer;
     if (secondLaunch.decide() || secondLaunch.holder() != TavrelInstance::SameUser
         || !secondLaunch.sendCommandAndWait(
