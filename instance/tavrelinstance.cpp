@@ -47,6 +47,7 @@ public:
     void attempt();
     void attemptRendezvous();
     bool listenAnywhere();
+    void serveClaimed();
     void serve();
     void serveAlone(const QString &why);
     void ask(int addressIndex);
@@ -67,6 +68,9 @@ public:
     // Where the holder serves: port in machine scope, else what the rendezvous told.
     quint16 holderPort = 0;
     bool viaRendezvous = false;
+    // Holding the rendezvous, this launch asks whoever of this user holds the
+    // port itself: an instance of an earlier version serves machine-wide there.
+    bool askingPortHolder = false;
 
     TavrelInstance::Holder holder = TavrelInstance::Undecided;
     bool deciding = false;
@@ -110,14 +114,18 @@ void TavrelInstancePrivate::attemptRendezvous()
     const QString name = TavrelRendezvous::nameFor(port, scope == TavrelInstance::SessionScope);
     switch (rendezvous.enter(name, timeout)) {
     case TavrelRendezvous::Claimed:
-        if (!listenAnywhere()) {
-            rendezvous.abandon();
-            decide(TavrelInstance::Unavailable,
-                QStringLiteral("cannot serve on the loopback: %1").arg(server->errorString()));
+        if (!server->listen(port) && scope == TavrelInstance::UserScope
+            && TavrelClient::foreignListener(TavrelClient::loopbacks(), port)
+                == TavrelPlatform::NoSocket) {
+            // Only programs of this user hold the port: one may be an instance
+            // that serves on the port alone, as earlier versions did. (In
+            // session scope it may as well be another session's instance.)
+            askingPortHolder = true;
+            holderPort = port;
+            ask(0);
             return;
         }
-        rendezvous.publish(server->port());
-        serve();
+        serveClaimed();
         return;
     case TavrelRendezvous::Held:
         holderPort = rendezvous.publishedPort();
@@ -144,6 +152,20 @@ bool TavrelInstancePrivate::listenAnywhere()
             return true;
     }
     return false;
+}
+
+// Serves as the instance of the rendezvous this launch claimed.
+void TavrelInstancePrivate::serveClaimed()
+{
+    askingPortHolder = false;
+    if (!server->isListening() && !listenAnywhere()) {
+        rendezvous.abandon();
+        decide(TavrelInstance::Unavailable,
+            QStringLiteral("cannot serve on the loopback: %1").arg(server->errorString()));
+        return;
+    }
+    rendezvous.publish(server->port());
+    serve();
 }
 
 void TavrelInstancePrivate::serve()
@@ -175,7 +197,9 @@ void TavrelInstancePrivate::ask(int addressIndex)
     const QList<QHostAddress> &loopbacks = TavrelClient::loopbacks();
     if (addressIndex >= loopbacks.size()) {
         // Whoever held the port has gone: listen again.
-        if (attempts < MaximumAttempts)
+        if (askingPortHolder)
+            serveClaimed();
+        else if (attempts < MaximumAttempts)
             attempt();
         else if (viaRendezvous)
             serveAlone(
@@ -213,7 +237,16 @@ void TavrelInstancePrivate::classify(const Outcome &outcome, int addressIndex)
         : QStringList();
     bool pidIsNumber = false;
     const qint64 pid = words.value(0).toLongLong(&pidIsNumber);
-    if (outcome.isFault || words.size() < 3 || !pidIsNumber || pid <= 0) {
+    const bool isInstance = !outcome.isFault && words.size() >= 3 && pidIsNumber && pid > 0;
+    if (askingPortHolder) {
+        if (!isInstance || holderUid != TavrelPlatform::effectiveUserId()) {
+            serveClaimed();
+            return;
+        }
+        askingPortHolder = false;
+        rendezvous.abandon();
+    }
+    if (!isInstance) {
         if (viaRendezvous) {
             serveAlone(
                 QStringLiteral("port %1, told by the instance, holds no instance").arg(holderPort));

@@ -272,6 +272,10 @@ void tst_TavrelInstance::decides_data()
         << int(Nothing) << int(TavrelInstance::ThisProcess) << User;
     QTest::addRow("user scope: a TCP server that answers nothing")
         << int(SilentTcpServer) << int(TavrelInstance::ThisProcess) << User;
+    QTest::addRow("user scope: an instance of this user alone on the port, as earlier versions")
+        << int(InstanceOfThisUser) << int(TavrelInstance::SameUser) << User;
+    QTest::addRow("user scope: an XML-RPC server of this user without getAppInfo")
+        << int(XmlRpcServerOfThisUser) << int(TavrelInstance::ThisProcess) << User;
     QTest::addRow("user scope: an instance of another user")
         << int(InstanceOfOtherUser) << int(TavrelInstance::ThisProcess) << User;
     QTest::addRow("user scope: a plain server of another user")
@@ -279,8 +283,9 @@ void tst_TavrelInstance::decides_data()
 }
 
 // What holds the port is told as data, within the timeout, and only an
-// instance of this user is sent commands. In user scope whatever holds the
-// port is not even asked: this process serves on another port.
+// instance of this user is sent commands. In user scope only what this user
+// holds the port with is asked: an instance there is the instance, anything
+// else is passed by, and this process serves on another port.
 void tst_TavrelInstance::decides()
 {
     QFETCH(int, kind);
@@ -570,7 +575,8 @@ void tst_TavrelInstance::eachUserGetsItsOwn()
     Peer foreign;
     quint16 port = freePort();
     if (foreignFirst) {
-        OtherUser::startPython(foreign.process, SquatterScript, {QStringLiteral("instance")});
+        // Not an instance: the other user's launch would take one of its own for theirs.
+        OtherUser::startPython(foreign.process, SquatterScript, {QStringLiteral("plain")});
         port = foreign.waitForPort();
     }
     QVERIFY(port != 0);
@@ -596,7 +602,8 @@ void tst_TavrelInstance::eachUserGetsItsOwn()
             PeerTimeoutMs);
         QVERIFY(!instances[user].output.contains(words[1 - user].toUtf8()));
     }
-    QVERIFY2(!foreign.output.contains("called"), foreign.output.constData());
+    // Its own user's launch may ask it who it is; nobody sends it a command.
+    QVERIFY2(!foreign.output.contains("called echo"), foreign.output.constData());
 }
 
 void tst_TavrelInstance::killedInstanceLeavesNothing_data()
