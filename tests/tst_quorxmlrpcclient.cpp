@@ -12,6 +12,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
+#include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QPointer>
 #include <QProcess>
@@ -57,6 +58,8 @@ enum Shape { SlotPlain, SlotWithReply, Lambdas, LambdasWithReply, MemberFunction
 enum BatchServer { OwnServer, PythonWithMulticall, PythonWithoutMulticall, CannedReply };
 // What happens to the SSL errors of a self-signed server (https).
 enum Handling { Unhandled, IgnoredByReceiver, TrustedConfiguration };
+// Where the client's manager is told to find a proxy (proxies).
+enum ProxySetting { ManagerProxy, ManagerProxyFactory };
 // A server of Debian's on a socket other than HTTP over TCP (localServers).
 enum LocalServer { Supervisord, RtorrentScgiTcp, RtorrentScgiLocal, NoServer };
 
@@ -162,6 +165,8 @@ private Q_SLOTS:
     void https_data();
     void https();
 
+    void proxies_data();
+    void proxies();
     void localServers_data();
     void localServers();
 
@@ -1253,6 +1258,51 @@ void tst_QuorXmlRpcClient::https()
         QCOMPARE(delivery.replyError, QNetworkReply::SslHandshakeFailedError);
         QCOMPARE(delivery.message, delivery.replyErrorString);
     }
+}
+
+// One proxy for every URL, as a factory gives it.
+class OneProxyFactory : public QNetworkProxyFactory
+{
+public:
+    explicit OneProxyFactory(const QNetworkProxy &proxy)
+        : m_proxy(proxy)
+    { }
+    QList<QNetworkProxy> queryProxy(const QNetworkProxyQuery &) override { return {m_proxy}; }
+
+private:
+    QNetworkProxy m_proxy;
+};
+
+void tst_QuorXmlRpcClient::proxies_data()
+{
+    QTest::addColumn<int>("setting");
+    QTest::addRow("the manager's own proxy") << int(ManagerProxy);
+    QTest::addRow("the manager's proxy factory") << int(ManagerProxyFactory);
+}
+
+// A proxy that the client's manager would take is taken, whatever the host.
+void tst_QuorXmlRpcClient::proxies()
+{
+    QFETCH(int, setting);
+    TestHttpServer proxyServer;
+    QVERIFY(proxyServer.start());
+    proxyServer.answerWith(TestHttpServer::responseFor(QStringLiteral("<string>proxied</string>")));
+    const QUrl url = urlForPort(QStringLiteral("http"), unusedPort());
+    QuorXmlRpcClient client(url);
+    auto *manager = client.findChild<QNetworkAccessManager *>();
+    const QNetworkProxy proxy(
+        QNetworkProxy::HttpProxy, QStringLiteral("127.0.0.1"), proxyServer.serverPort());
+    if (setting == ManagerProxy)
+        manager->setProxy(proxy);
+    else
+        manager->setProxyFactory(new OneProxyFactory(proxy));
+
+    Receiver receiver;
+    receiver.callPlain(client, QStringLiteral("echo"));
+    QVERIFY(receiver.waitForDeliveries(1));
+    QCOMPARE(receiver.deliveries.at(0).value, QVariant(QStringLiteral("proxied")));
+    QCOMPARE(proxyServer.requests().size(), 1);
+    QCOMPARE(proxyServer.requests().at(0).path, url.toEncoded());
 }
 
 void tst_QuorXmlRpcClient::localServers_data()

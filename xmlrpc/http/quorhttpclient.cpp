@@ -909,9 +909,8 @@ bool QuorHttpTransport::serves(const QUrl &url, const QNetworkAccessManager *man
     const QNetworkProxy::ProxyType proxy = QNetworkProxy::applicationProxy().type();
     if (proxy != QNetworkProxy::NoProxy && proxy != QNetworkProxy::DefaultProxy)
         return false;
-    if (QuorHttp::isLoopbackHost(url.host()))
-        return true;
-    // Where the manager looks for a proxy: its own, its factory, the application's.
+    // Where the manager looks for a proxy, in its order: its own, its
+    // factory, the application's factory (which passes loopback hosts by).
     const QNetworkProxyQuery query(url);
     if (manager) {
         const QNetworkProxy::ProxyType own = manager->proxy().type();
