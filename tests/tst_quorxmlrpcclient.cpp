@@ -2,6 +2,7 @@
 #include "quorobject.h"
 #include "quorxmlrpcbatch.h"
 #include "quorxmlrpcclient.h"
+#include "quorxmlrpcclientlimits.h"
 #include "quorxmlrpcclientoptions.h"
 #include "quorxmlrpcserver.h"
 #include "receiver.h"
@@ -11,6 +12,8 @@
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
+#include <QLocalServer>
+#include <QLocalSocket>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QNetworkReply>
@@ -58,6 +61,8 @@ enum Shape { SlotPlain, SlotWithReply, Lambdas, LambdasWithReply, MemberFunction
 enum BatchServer { OwnServer, PythonWithMulticall, PythonWithoutMulticall, CannedReply };
 // What happens to the SSL errors of a self-signed server (https).
 enum Handling { Unhandled, IgnoredByReceiver, TrustedConfiguration };
+// How an SCGI server ends its answer (scgiAnswers).
+enum ScgiEnd { ScgiClose, ScgiKeepOpen, ScgiEndless };
 // Where the client's manager is told to find a proxy (proxies).
 enum ProxySetting { ManagerProxy, ManagerProxyFactory };
 // A server of Debian's on a socket other than HTTP over TCP (localServers).
@@ -167,6 +172,8 @@ private Q_SLOTS:
 
     void proxies_data();
     void proxies();
+    void scgiAnswers_data();
+    void scgiAnswers();
     void localServers_data();
     void localServers();
 
@@ -1258,6 +1265,98 @@ void tst_QuorXmlRpcClient::https()
         QCOMPARE(delivery.replyError, QNetworkReply::SslHandshakeFailedError);
         QCOMPARE(delivery.message, delivery.replyErrorString);
     }
+}
+
+void tst_QuorXmlRpcClient::scgiAnswers_data()
+{
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<int>("end");
+    QTest::addColumn<QString>("outcome"); // the start of it
+
+    const QByteArray body = TestHttpServer::responseFor(QStringLiteral("<string>ok</string>"));
+    const QByteArray length = "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
+    QTest::addRow("Status and Content-Length, as rtorrent answers")
+        << "Status: 200 OK\r\nContent-Type: text/xml\r\n" + length + "\r\n" + body
+        << int(ScgiKeepOpen) << QStringLiteral("answer ok");
+    QTest::addRow("neither: 200, the body until the end")
+        << "Content-Type: text/xml\r\n\r\n" + body << int(ScgiClose) << QStringLiteral("answer ok");
+    QTest::addRow("an HTTP status line, as some servers send") << "HTTP/1.1 200 OK\r\n" + length
+            + "\r\n" + body << int(ScgiKeepOpen) << QStringLiteral("answer ok");
+    QTest::addRow("Status 500") << QByteArray("Status: 500 Broken\r\nContent-Length: 2\r\n\r\nno")
+                                << int(ScgiKeepOpen)
+                                << QStringLiteral("fault -32300 Error transferring scgi://");
+    QTest::addRow("closed before any answer")
+        << QByteArray() << int(ScgiClose) << QStringLiteral("fault -32300 Connection closed");
+    QTest::addRow("an endless head") << QByteArray("X-Pad: ") << int(ScgiEndless)
+                                     << QStringLiteral("fault -32300 Invalid HTTP response header");
+    QTest::addRow("an endless body, maximum size")
+        << QByteArray("Content-Type: text/xml\r\n\r\n") << int(ScgiEndless)
+        << QStringLiteral("fault -32300 response larger than 1048576 bytes");
+    QTest::addRow("silence, timeout") << QByteArray() << int(ScgiKeepOpen)
+                                      << QStringLiteral("fault -32300 timed out after 500 ms");
+}
+
+// An SCGI server's answers, odd and hostile, over a Unix socket, under the
+// client's limits; the server checks the request's netstring.
+void tst_QuorXmlRpcClient::scgiAnswers()
+{
+    QFETCH(QByteArray, answer);
+    QFETCH(int, end);
+    QFETCH(QString, outcome);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QLocalServer server;
+    QVERIFY(server.listen(dir.filePath(QStringLiteral("scgi.sock"))));
+    QByteArray request;
+    connect(&server, &QLocalServer::newConnection, this, [&] {
+        QLocalSocket *socket = server.nextPendingConnection();
+        connect(socket, &QLocalSocket::readyRead, socket, [&, socket] {
+            request += socket->readAll();
+            const int colon = request.indexOf(':');
+            const int headSize = request.left(colon).toInt();
+            const QList<QByteArray> fields = request.mid(colon + 1, headSize).split('\0');
+            if (colon < 0 || request.size() < colon + 2 + headSize + fields.value(1).toInt())
+                return;
+            socket->write(answer);
+            if (end == ScgiClose) {
+                socket->disconnectFromServer();
+            } else if (end == ScgiEndless) {
+                const auto more = [socket] {
+                    if (socket->bytesToWrite() < 65536)
+                        socket->write(QByteArray(65536, 'x'));
+                };
+                connect(socket, &QLocalSocket::bytesWritten, socket, more);
+                more();
+            }
+        });
+    });
+
+    QuorXmlRpcClient client(QUrl(QStringLiteral("scgi://") + server.fullServerName()));
+    QuorXmlRpcClientLimits::setTimeout(&client, 500);
+    QuorXmlRpcClientLimits::setMaximumResponseSize(&client, 1024 * 1024);
+    Receiver receiver;
+    receiver.callPlain(client, QStringLiteral("echo"), {QStringLiteral("ok")});
+    QVERIFY(receiver.waitForDeliveries(1));
+    const Delivery &delivery = receiver.deliveries.at(0);
+    const QString actual = delivery.isAnswer
+        ? QStringLiteral("answer ") + delivery.value.toString()
+        : QStringLiteral("fault %1 %2").arg(delivery.code).arg(delivery.message);
+    QVERIFY2(actual.startsWith(outcome), qPrintable(actual));
+
+    // CONTENT_LENGTH first, then SCGI, the client's own headers as CGI variables.
+    const int colon = request.indexOf(':');
+    const QByteArray head = request.mid(colon + 1, request.left(colon).toInt());
+    const QByteArray callBody = request.mid(colon + 2 + head.size());
+    const QList<QByteArray> fields = head.split('\0');
+    QCOMPARE(fields.mid(0, 6),
+        (QList<QByteArray> {"CONTENT_LENGTH", QByteArray::number(callBody.size()), "SCGI", "1",
+            "REQUEST_METHOD", "POST"}));
+    const int contentType = int(fields.indexOf("CONTENT_TYPE"));
+    QVERIFY(contentType > 0 && contentType % 2 == 0);
+    QCOMPARE(fields.value(contentType + 1), QByteArray("text/xml"));
+    QVERIFY(fields.contains("HTTP_USER_AGENT"));
+    QVERIFY(callBody.startsWith("<?xml"));
 }
 
 // One proxy for every URL, as a factory gives it.
