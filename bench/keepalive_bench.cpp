@@ -7,13 +7,23 @@
 // separately runs into against a server that acknowledges late.
 //
 //   keepalive_bench [calls]     (default 1000)
+//   keepalive_bench remote URL CALLS [manager] [CA-FILE]
+//                               Tavrel's client alone against URL, a server elsewhere
+//                               (remote_keepalive.sh makes one); "manager" sends the
+//                               calls through Qt's network access manager, as an
+//                               application proxy would; CA-FILE is trusted for HTTPS.
 
 #include "quorxmlrpcclient.h"
 #include "quorxmlrpcserver.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
 #include <QProcess>
+#include <QSslCertificate>
+#include <QSslConfiguration>
 #include <QTcpServer>
 #include <QTextStream>
 #include <QUrl>
@@ -52,6 +62,8 @@ public:
     {
         m_latencies.reserve(size_t(count));
     }
+
+    QuorXmlRpcClient &client() { return m_client; }
 
     Figures run()
     {
@@ -165,9 +177,39 @@ void measureAgainstPeer(const Peer &peer, const QUrl &tavrelServerUrl, int calls
 
 } // namespace
 
+// One line of figures for the client against a server elsewhere.
+int measureRemote(const QStringList &arguments)
+{
+    const QUrl url(arguments.value(2));
+    const int calls = arguments.value(3).toInt();
+    const bool throughManager = arguments.value(4) == QLatin1String("manager");
+    const QString caFile = arguments.value(throughManager ? 5 : 4);
+    SequentialCaller caller(url, calls);
+    if (!caFile.isEmpty()) {
+        QSslConfiguration configuration = caller.client().sslConfiguration();
+        configuration.setCaCertificates(QSslCertificate::fromPath(caFile));
+        caller.client().setSslConfiguration(configuration);
+    }
+    if (throughManager) {
+        // The client's own connections give way to an application proxy;
+        // its manager then goes direct.
+        QNetworkProxy::setApplicationProxy(
+            QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("127.0.0.1"), 1));
+        caller.client().findChild<QNetworkAccessManager *>()->setProxy(QNetworkProxy::NoProxy);
+    }
+    const Figures figures = caller.run();
+    QTextStream(stdout) << QString::number(figures.callsPerSecond, 'f', 0) << " calls/s   p50 "
+                        << QString::number(figures.p50, 'f', 3) << " ms   p99 "
+                        << QString::number(figures.p99, 'f', 3) << " ms   " << url.toString()
+                        << (throughManager ? " through the manager" : "") << Qt::endl;
+    return figures.callsPerSecond > 0 ? 0 : 1;
+}
+
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
+    if (app.arguments().value(1) == QLatin1String("remote"))
+        return measureRemote(app.arguments());
     const int calls = argc > 1 ? QString::fromLocal8Bit(argv[1]).toInt() : 1000;
 
     QuorXmlRpcServer server;

@@ -6,6 +6,8 @@
   keepalive_peer.py serve-threading PORT
                                     the same with socketserver.ThreadingMixIn: a
                                     thread for each connection.
+  keepalive_peer.py serve-at ADDRESS PORT [CERT KEY]
+                                    the same on ADDRESS, speaking HTTPS with CERT and KEY.
   keepalive_peer.py call PORT N    N sequential calls over one kept-alive
                                     connection; prints calls/s, p50 and p99 in ms.
 """
@@ -26,10 +28,16 @@ class ThreadingServer(socketserver.ThreadingMixIn, SimpleXMLRPCServer):
     request_queue_size = 64
 
 
-def serve(port, server_class=SimpleXMLRPCServer):
-    server = server_class(("127.0.0.1", port), requestHandler=KeepAliveHandler,
+def serve(port, server_class=SimpleXMLRPCServer, address="127.0.0.1", cert=None, key=None):
+    server = server_class((address, port), requestHandler=KeepAliveHandler,
                           logRequests=False)
     server.register_function(lambda text: text, "echo")
+    if cert:
+        import ssl
+
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(cert, key)
+        server.socket = context.wrap_socket(server.socket, server_side=True)
     print(server.server_address[1], flush=True)
     server.serve_forever()
 
@@ -54,5 +62,8 @@ if __name__ == "__main__":
         serve(int(sys.argv[2]))
     elif sys.argv[1] == "serve-threading":
         serve(int(sys.argv[2]), ThreadingServer)
+    elif sys.argv[1] == "serve-at":
+        serve(int(sys.argv[3]), address=sys.argv[2], cert=sys.argv[4] if len(sys.argv) > 5 else None,
+              key=sys.argv[5] if len(sys.argv) > 5 else None)
     else:
         call(int(sys.argv[2]), int(sys.argv[3]))

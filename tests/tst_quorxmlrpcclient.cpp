@@ -2,6 +2,7 @@
 #include "quorobject.h"
 #include "quorxmlrpcbatch.h"
 #include "quorxmlrpcclient.h"
+#include "quorxmlrpcclientlimits.h"
 #include "quorxmlrpcclientoptions.h"
 #include "quorxmlrpcserver.h"
 #include "receiver.h"
@@ -11,10 +12,14 @@
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
+#include <QLocalServer>
+#include <QLocalSocket>
 #include <QNetworkAccessManager>
+#include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QPointer>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSignalSpy>
 #include <QSslCertificate>
@@ -22,6 +27,7 @@
 #include <QSslSocket>
 #include <QStandardPaths>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -55,6 +61,12 @@ enum Shape { SlotPlain, SlotWithReply, Lambdas, LambdasWithReply, MemberFunction
 enum BatchServer { OwnServer, PythonWithMulticall, PythonWithoutMulticall, CannedReply };
 // What happens to the SSL errors of a self-signed server (https).
 enum Handling { Unhandled, IgnoredByReceiver, TrustedConfiguration };
+// How an SCGI server ends its answer (scgiAnswers).
+enum ScgiEnd { ScgiClose, ScgiKeepOpen, ScgiEndless };
+// Where the client's manager is told to find a proxy (proxies).
+enum ProxySetting { ManagerProxy, ManagerProxyFactory };
+// A server of Debian's on a socket other than HTTP over TCP (localServers).
+enum LocalServer { Supervisord, RtorrentScgiTcp, RtorrentScgiLocal, NoServer };
 
 TestHttpServer::Reply actionReply(TestHttpServer::Reply::Action action, const QByteArray &raw = {})
 {
@@ -157,6 +169,13 @@ private Q_SLOTS:
 
     void https_data();
     void https();
+
+    void proxies_data();
+    void proxies();
+    void scgiAnswers_data();
+    void scgiAnswers();
+    void localServers_data();
+    void localServers();
 
 private:
     // Starts the Python peer; port stays 0 on failure.
@@ -1243,6 +1262,316 @@ void tst_QuorXmlRpcClient::https()
         QCOMPARE(delivery.replyError, QNetworkReply::SslHandshakeFailedError);
         QCOMPARE(delivery.message, delivery.replyErrorString);
     }
+}
+
+void tst_QuorXmlRpcClient::scgiAnswers_data()
+{
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<int>("end");
+    QTest::addColumn<QString>("outcome"); // the start of it
+
+    const QByteArray body = TestHttpServer::responseFor(QStringLiteral("<string>ok</string>"));
+    const QByteArray length = "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
+    QTest::addRow("Status and Content-Length, as rtorrent answers")
+        << "Status: 200 OK\r\nContent-Type: text/xml\r\n" + length + "\r\n" + body
+        << int(ScgiKeepOpen) << QStringLiteral("answer ok");
+    QTest::addRow("neither: 200, the body until the end")
+        << "Content-Type: text/xml\r\n\r\n" + body << int(ScgiClose) << QStringLiteral("answer ok");
+    QTest::addRow("an HTTP status line, as some servers send") << "HTTP/1.1 200 OK\r\n" + length
+            + "\r\n" + body << int(ScgiKeepOpen) << QStringLiteral("answer ok");
+    QTest::addRow("Status 500") << QByteArray("Status: 500 Broken\r\nContent-Length: 2\r\n\r\nno")
+                                << int(ScgiKeepOpen)
+                                << QStringLiteral("fault -32300 Error transferring scgi://");
+    QTest::addRow("closed before any answer")
+        << QByteArray() << int(ScgiClose) << QStringLiteral("fault -32300 Connection closed");
+    QTest::addRow("an endless head") << QByteArray("X-Pad: ") << int(ScgiEndless)
+                                     << QStringLiteral("fault -32300 Invalid HTTP response header");
+    QTest::addRow("an endless body, maximum size")
+        << QByteArray("Content-Type: text/xml\r\n\r\n") << int(ScgiEndless)
+        << QStringLiteral("fault -32300 response larger than 1048576 bytes");
+    QTest::addRow("silence, timeout") << QByteArray() << int(ScgiKeepOpen)
+                                      << QStringLiteral("fault -32300 timed out after 500 ms");
+}
+
+// An SCGI server's answers, odd and hostile, over a Unix socket, under the
+// client's limits; the server checks the request's netstring.
+void tst_QuorXmlRpcClient::scgiAnswers()
+{
+    QFETCH(QByteArray, answer);
+    QFETCH(int, end);
+    QFETCH(QString, outcome);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QLocalServer server;
+    QVERIFY(server.listen(dir.filePath(QStringLiteral("scgi.sock"))));
+    QByteArray request;
+    connect(&server, &QLocalServer::newConnection, this, [&] {
+        QLocalSocket *socket = server.nextPendingConnection();
+        connect(socket, &QLocalSocket::readyRead, socket, [&, socket] {
+            request += socket->readAll();
+            const int colon = request.indexOf(':');
+            const int headSize = request.left(colon).toInt();
+            const QList<QByteArray> fields = request.mid(colon + 1, headSize).split('\0');
+            if (colon < 0 || request.size() < colon + 2 + headSize + fields.value(1).toInt())
+                return;
+            socket->write(answer);
+            if (end == ScgiClose) {
+                socket->disconnectFromServer();
+            } else if (end == ScgiEndless) {
+                const auto more = [socket] {
+                    if (socket->bytesToWrite() < 65536)
+                        socket->write(QByteArray(65536, 'x'));
+                };
+                connect(socket, &QLocalSocket::bytesWritten, socket, more);
+                more();
+            }
+        });
+    });
+
+    QuorXmlRpcClient client(QUrl(QStringLiteral("scgi://") + server.fullServerName()));
+    QuorXmlRpcClientLimits::setTimeout(&client, 500);
+    QuorXmlRpcClientLimits::setMaximumResponseSize(&client, 1024 * 1024);
+    Receiver receiver;
+    receiver.callPlain(client, QStringLiteral("echo"), {QStringLiteral("ok")});
+    QVERIFY(receiver.waitForDeliveries(1));
+    const Delivery &delivery = receiver.deliveries.at(0);
+    const QString actual = delivery.isAnswer
+        ? QStringLiteral("answer ") + delivery.value.toString()
+        : QStringLiteral("fault %1 %2").arg(delivery.code).arg(delivery.message);
+    QVERIFY2(actual.startsWith(outcome), qPrintable(actual));
+
+    // CONTENT_LENGTH first, then SCGI, the client's own headers as CGI variables.
+    const int colon = request.indexOf(':');
+    const QByteArray head = request.mid(colon + 1, request.left(colon).toInt());
+    const QByteArray callBody = request.mid(colon + 2 + head.size());
+    const QList<QByteArray> fields = head.split('\0');
+    QCOMPARE(fields.mid(0, 6),
+        (QList<QByteArray> {"CONTENT_LENGTH", QByteArray::number(callBody.size()), "SCGI", "1",
+            "REQUEST_METHOD", "POST"}));
+    const int contentType = int(fields.indexOf("CONTENT_TYPE"));
+    QVERIFY(contentType > 0 && contentType % 2 == 0);
+    QCOMPARE(fields.value(contentType + 1), QByteArray("text/xml"));
+    QVERIFY(fields.contains("HTTP_USER_AGENT"));
+    QVERIFY(callBody.startsWith("<?xml"));
+}
+
+// One proxy for every URL, as a factory gives it.
+class OneProxyFactory : public QNetworkProxyFactory
+{
+public:
+    explicit OneProxyFactory(const QNetworkProxy &proxy)
+        : m_proxy(proxy)
+    { }
+    QList<QNetworkProxy> queryProxy(const QNetworkProxyQuery &) override { return {m_proxy}; }
+
+private:
+    QNetworkProxy m_proxy;
+};
+
+void tst_QuorXmlRpcClient::proxies_data()
+{
+    QTest::addColumn<int>("setting");
+    QTest::addRow("the manager's own proxy") << int(ManagerProxy);
+    QTest::addRow("the manager's proxy factory") << int(ManagerProxyFactory);
+}
+
+// A proxy that the client's manager would take is taken, whatever the host.
+void tst_QuorXmlRpcClient::proxies()
+{
+    QFETCH(int, setting);
+    TestHttpServer proxyServer;
+    QVERIFY(proxyServer.start());
+    proxyServer.answerWith(TestHttpServer::responseFor(QStringLiteral("<string>proxied</string>")));
+    const QUrl url = urlForPort(QStringLiteral("http"), unusedPort());
+    QuorXmlRpcClient client(url);
+    auto *manager = client.findChild<QNetworkAccessManager *>();
+    const QNetworkProxy proxy(
+        QNetworkProxy::HttpProxy, QStringLiteral("127.0.0.1"), proxyServer.serverPort());
+    if (setting == ManagerProxy)
+        manager->setProxy(proxy);
+    else
+        manager->setProxyFactory(new OneProxyFactory(proxy));
+
+    Receiver receiver;
+    receiver.callPlain(client, QStringLiteral("echo"));
+    QVERIFY(receiver.waitForDeliveries(1));
+    QCOMPARE(receiver.deliveries.at(0).value, QVariant(QStringLiteral("proxied")));
+    QCOMPARE(proxyServer.requests().size(), 1);
+    QCOMPARE(proxyServer.requests().at(0).path, url.toEncoded());
+}
+
+void tst_QuorXmlRpcClient::localServers_data()
+{
+    QTest::addColumn<int>("server");
+    QTest::addColumn<QVariantList>("calls"); // each a list: the method, then its arguments
+    QTest::addColumn<QStringList>("outcomes"); // patterns; PID stands for the server's
+    QTest::addColumn<QString>("difference"); // why the outcomes differ, if they do
+
+    const QString help = QStringLiteral("system.methodHelp");
+    const QVariantList getState {QStringLiteral("supervisor.getState")};
+    const QVariantList methodHelp {help, QStringLiteral("supervisor.getState")};
+    const QVariantList pid {QStringLiteral("system.pid")};
+    const QString running = QStringLiteral("^value statecode=1 statename=RUNNING$");
+    const QString helpText
+        = QStringLiteral("^value QString\\s+Return current state of supervisord");
+
+    QTest::addRow("supervisord, Unix socket: supervisor.getState")
+        << int(Supervisord) << QVariantList {getState} << QStringList {running} << QString();
+    QTest::addRow("supervisord, Unix socket: system.methodHelp")
+        << int(Supervisord) << QVariantList {methodHelp} << QStringList {helpText} << QString();
+    QTest::addRow("supervisord, Unix socket: a batch")
+        << int(Supervisord)
+        << QVariantList {getState, methodHelp,
+               QVariantList {QStringLiteral("supervisor.getProcessInfo"), QStringLiteral("none")}}
+        << QStringList {running, helpText, QStringLiteral("^fault 10 BAD_NAME: none$")}
+        << QStringLiteral("supervisor's system.multicall answers bare values, not one-element "
+                          "arrays");
+    const QVariantList rtorrentBatch {pid, QVariantList {QStringLiteral("system.hostname")},
+        QVariantList {QStringLiteral("nope")}};
+    const QStringList rtorrentOutcomes {QStringLiteral("^value qlonglong PID$"),
+        QStringLiteral("^value QString .+"),
+        QStringLiteral("^fault -506 Method 'nope' not defined$")};
+    QTest::addRow("rtorrent, SCGI over TCP: system.pid as i8")
+        << int(RtorrentScgiTcp) << QVariantList {pid}
+        << QStringList {QStringLiteral("^value qlonglong PID$")} << QString();
+    QTest::addRow("rtorrent, SCGI over TCP: system.multicall")
+        << int(RtorrentScgiTcp) << rtorrentBatch << rtorrentOutcomes << QString();
+    QTest::addRow("rtorrent, SCGI over a Unix socket: system.pid as i8")
+        << int(RtorrentScgiLocal) << QVariantList {pid}
+        << QStringList {QStringLiteral("^value qlonglong PID$")} << QString();
+    QTest::addRow("rtorrent, SCGI over a Unix socket: system.multicall")
+        << int(RtorrentScgiLocal) << rtorrentBatch << rtorrentOutcomes << QString();
+    QTest::addRow("no server at the Unix socket")
+        << int(NoServer) << QVariantList {getState}
+        << QStringList {QStringLiteral("^fault -32300 Unix socket .*/none.sock not found$")}
+        << QString();
+}
+
+void tst_QuorXmlRpcClient::localServers()
+{
+    QFETCH(int, server);
+    QFETCH(QVariantList, calls);
+    QFETCH(QStringList, outcomes);
+    QFETCH(QString, difference);
+
+    const QString program = QStandardPaths::findExecutable(
+        server == Supervisord ? QStringLiteral("supervisord") : QStringLiteral("rtorrent"));
+    if (program.isEmpty() && server != NoServer)
+        QSKIP(server == Supervisord ? "supervisord is not installed (Debian package supervisor)"
+                                    : "rtorrent is not installed (Debian package rtorrent)");
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString socketPath = dir.filePath(QStringLiteral("rpc.sock"));
+    QProcess peer;
+    peer.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    auto killPeer = qScopeGuard([&peer] {
+        peer.kill();
+        peer.waitForFinished();
+    });
+    QUrl url;
+    // Each server tells it is ready only by listening.
+    std::function<bool()> listening;
+    switch (server) {
+    case Supervisord: {
+        QFile config(dir.filePath(QStringLiteral("supervisord.conf")));
+        QVERIFY(config.open(QIODevice::WriteOnly));
+        config.write(QStringLiteral("[unix_http_server]\nfile=%1\n"
+                                    "[supervisord]\nnodaemon=true\nlogfile=%2/log\npidfile=%2/pid\n"
+                                    "childlogdir=%2\n"
+                                    "[rpcinterface:supervisor]\nsupervisor.rpcinterface_factory = "
+                                    "supervisor.rpcinterface:make_main_rpcinterface\n")
+                         .arg(socketPath, dir.path())
+                         .toUtf8());
+        config.close();
+        peer.start(program, {QStringLiteral("-c"), config.fileName()});
+        url = QUrl(QStringLiteral("unix://") + socketPath);
+        listening = [socketPath] { return QFileInfo::exists(socketPath); };
+        break;
+    }
+    case RtorrentScgiTcp:
+    case RtorrentScgiLocal: {
+        const quint16 port = unusedPort();
+        const QString listener = server == RtorrentScgiTcp
+            ? QStringLiteral("network.scgi.open_port=127.0.0.1:%1").arg(port)
+            : QStringLiteral("network.scgi.open_local=%1").arg(socketPath);
+        peer.start(program,
+            {QStringLiteral("-n"), QStringLiteral("-o"), QStringLiteral("system.daemon.set=true"),
+                QStringLiteral("-o"), listener, QStringLiteral("-o"),
+                QStringLiteral("session.path.set=%1").arg(dir.path()), QStringLiteral("-o"),
+                QStringLiteral("directory.default.set=%1").arg(dir.path())});
+        if (server == RtorrentScgiTcp) {
+            url = QUrl(QStringLiteral("scgi://127.0.0.1:%1").arg(port));
+            listening = [port] {
+                QTcpSocket probe;
+                probe.connectToHost(QHostAddress::LocalHost, port);
+                return probe.waitForConnected(1000);
+            };
+        } else {
+            url = QUrl(QStringLiteral("scgi://") + socketPath);
+            listening = [socketPath] { return QFileInfo::exists(socketPath); };
+        }
+        break;
+    }
+    case NoServer:
+        url = QUrl(QStringLiteral("unix://") + dir.filePath(QStringLiteral("none.sock")));
+        listening = [] { return true; };
+        break;
+    }
+    if (server != NoServer)
+        QVERIFY2(peer.waitForStarted(), qPrintable(peer.errorString()));
+    QTRY_VERIFY_WITH_TIMEOUT(listening(), 15000);
+    QVERIFY(url.isValid());
+
+    QuorXmlRpcClient client;
+    client.setUrl(url);
+    QuorXmlRpcClientOptions::setI8Enabled(&client, true);
+    // Values as flat text: a struct's members in order, a scalar with its type.
+    const auto brief = [](const QVariant &value) {
+        if (value.userType() != QMetaType::QVariantMap)
+            return QString::fromLatin1(value.typeName()) + QLatin1Char(' ') + value.toString();
+        QStringList members;
+        const QVariantMap map = value.toMap();
+        for (auto it = map.cbegin(); it != map.cend(); ++it)
+            members.append(it.key() + QLatin1Char('=') + it.value().toString());
+        return members.join(QLatin1Char(' '));
+    };
+    QStringList actual;
+    if (calls.size() == 1) {
+        const QVariantList call = calls.at(0).toList();
+        Receiver receiver;
+        receiver.callPlain(client, call.at(0).toString(), call.mid(1));
+        QVERIFY(receiver.waitForDeliveries(1));
+        const Delivery &delivery = receiver.deliveries.at(0);
+        actual.append(delivery.isAnswer
+                ? QStringLiteral("value ") + brief(delivery.value)
+                : QStringLiteral("fault %1 %2").arg(delivery.code).arg(delivery.message));
+    } else {
+        QuorXmlRpcBatch batch(&client);
+        batch.setFallbackEnabled(false);
+        for (const QVariant &call : std::as_const(calls))
+            batch.add(call.toList().at(0).toString(), call.toList().mid(1));
+        QSignalSpy finished(&batch, &QuorXmlRpcBatch::finished);
+        batch.send();
+        QVERIFY(finished.wait());
+        for (int i = 0; i < batch.count(); ++i) {
+            actual.append(batch.isFault(i) ? QStringLiteral("fault %1 %2")
+                                                 .arg(batch.faultCode(i))
+                                                 .arg(batch.faultString(i))
+                                           : QStringLiteral("value ") + brief(batch.value(i)));
+        }
+    }
+    QCOMPARE(actual.size(), outcomes.size());
+    QStringList mismatches;
+    for (int i = 0; i < outcomes.size(); ++i) {
+        QString pattern = outcomes.at(i);
+        pattern.replace(QStringLiteral("PID"), QString::number(peer.processId()));
+        if (!QRegularExpression(pattern).match(actual.at(i)).hasMatch())
+            mismatches.append(actual.at(i) + QStringLiteral(" does not match ") + pattern);
+    }
+    if (!difference.isEmpty())
+        QEXPECT_FAIL("", qPrintable(difference), Continue);
+    QVERIFY2(mismatches.isEmpty(), qPrintable(mismatches.join(QLatin1Char('\n'))));
 }
 
 QTEST_GUILESS_MAIN(tst_QuorXmlRpcClient)

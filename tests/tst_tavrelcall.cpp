@@ -223,7 +223,7 @@ void tst_TavrelCall::call_data()
             "tavrel-call: --timeout needs"},
         {"timeout at the end", {QStringLiteral("--timeout")}, "tavrel-call: --timeout needs"},
         {"no http URL", {QStringLiteral("ftp://127.0.0.1/"), QStringLiteral("m")},
-            "tavrel-call: ftp://127.0.0.1/ is no http:// or https:// URL\n"},
+            "tavrel-call: ftp://127.0.0.1/ is no http://, https://, unix:// or scgi:// URL\n"},
         {"list with a method", {QStringLiteral("--list"), UrlWord, QStringLiteral("m")},
             "tavrel-call: --list takes no method"},
         {"null", {UrlWord, QStringLiteral("m"), QStringLiteral("null")},

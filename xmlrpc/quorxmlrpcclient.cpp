@@ -46,8 +46,8 @@ protected:
     qint64 readData(char *, qint64) override { return -1; }
 };
 
-// The client's own connections to loopback servers, made at its first call there.
-QuorHttpTransport *loopbackTransport(QuorXmlRpcClient *client)
+// The client's own connections, made at its first call over them.
+QuorHttpTransport *ownTransport(QuorXmlRpcClient *client)
 {
     auto *transport = client->findChild<QuorHttpTransport *>(QString(), Qt::FindDirectChildrenOnly);
     if (!transport) {
@@ -56,6 +56,8 @@ QuorHttpTransport *loopbackTransport(QuorXmlRpcClient *client)
             client);
         QObject::connect(transport, SIGNAL(finished(QNetworkReply *)), client,
             SLOT(replyFinished(QNetworkReply *)));
+        QObject::connect(transport, SIGNAL(sslErrors(QNetworkReply *, const QList<QSslError> &)),
+            client, SIGNAL(sslErrors(QNetworkReply *, const QList<QSslError> &)));
     }
     return transport;
 }
@@ -150,9 +152,9 @@ QuorXmlRpcClient::~QuorXmlRpcClient()
     // The manager and the transport abort their pending replies as they go;
     // none of them may reach replyFinished() on a client that is half destroyed.
     manager.disconnect(this);
-    if (QuorHttpTransport *loopback
+    if (QuorHttpTransport *own
         = findChild<QuorHttpTransport *>(QString(), Qt::FindDirectChildrenOnly))
-        loopback->disconnect(this);
+        own->disconnect(this);
 }
 
 void QuorXmlRpcClient::init()
@@ -240,8 +242,8 @@ QNetworkReply *QuorXmlRpcClient::post(
 QNetworkReply *QuorXmlRpcClient::sendDocument(QuorObject *callObject,
     const QNetworkRequest &outgoing, const QByteArray &document, int timeout)
 {
-    QNetworkReply *reply = QuorHttpTransport::serves(outgoing.url())
-        ? loopbackTransport(this)->post(outgoing, document)
+    QNetworkReply *reply = QuorHttpTransport::serves(outgoing.url(), &manager)
+        ? ownTransport(this)->post(outgoing, document)
         : manager.post(outgoing, document);
     callmap.insert(reply, callObject);
     watch(reply, QuorXmlRpcClientLimitsData::find(this), timeout);

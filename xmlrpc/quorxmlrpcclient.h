@@ -57,9 +57,14 @@ void invoke(Context *context, F &f, Args &&...args)
    SSL failure) arrive as fault -32300 with the network layer's text; where that text shows the URL,
    it shows it without its password.
 
-    Calls over plain HTTP to a loopback host go over the client's own kept-alive
-    connections, up to six per server; all others go through its
-    QNetworkAccessManager. Either way the reply is a QNetworkReply with the
+    URLs: `http://` and `https://`; `unix:///path`, HTTP to a server on a Unix
+    socket, as supervisor serves (the request goes to /RPC2); `scgi://host:port`
+    and `scgi:///path`, SCGI over TCP or a Unix socket, as rtorrent serves.
+
+    Calls go over the client's own kept-alive connections, up to six per
+    server, unless a proxy applies: one of the application, or one that its
+    QNetworkAccessManager would take for a host other than a loopback one;
+    such calls go through that manager. Either way the reply is a QNetworkReply with the
     same attributes, errors and signals; either way a server's Basic challenge
     is answered with the URL's credentials, and cookies are kept in the
     manager's cookie jar.

@@ -38,7 +38,8 @@ Options, given before METHOD:
   --            end the options
 
 URL is http://HOST:PORT/PATH or https://HOST:PORT/PATH; write USER:PASSWORD@
-before HOST to send credentials.
+before HOST to send credentials. unix:///SOCKET calls HTTP on a Unix socket
+(supervisor's), scgi://HOST:PORT and scgi:///SOCKET call SCGI (rtorrent's).
 
 Each ARG is one JSON value, one shell word each:
   42  -7                  int (32 bits)
@@ -154,10 +155,11 @@ int readCommandLine(const QStringList &words, Invocation *invocation)
         return badUsage(QStringLiteral("no URL given"));
     invocation->url = QUrl(positional.takeFirst(), QUrl::StrictMode);
     const QString scheme = invocation->url.scheme();
-    if (!invocation->url.isValid() || invocation->url.host().isEmpty()
-        || (scheme != QLatin1String("http") && scheme != QLatin1String("https")))
-        return badUsage(
-            QStringLiteral("%1 is no http:// or https:// URL").arg(invocation->url.toString()));
+    const bool local = scheme == QLatin1String("unix") || scheme == QLatin1String("scgi");
+    if (!invocation->url.isValid() || (invocation->url.host().isEmpty() && !local)
+        || (scheme != QLatin1String("http") && scheme != QLatin1String("https") && !local))
+        return badUsage(QStringLiteral("%1 is no http://, https://, unix:// or scgi:// URL")
+                            .arg(invocation->url.toString()));
     if (list) {
         if (!positional.isEmpty())
             return badUsage(QStringLiteral("--list takes no method or arguments"));

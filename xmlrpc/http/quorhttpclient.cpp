@@ -4,11 +4,14 @@
 #include "quorhttp_p.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QHostAddress>
+#include <QLocalSocket>
 #include <QNetworkAccessManager>
 #include <QNetworkCookie>
 #include <QNetworkCookieJar>
 #include <QNetworkProxy>
+#include <QSslSocket>
 #include <QTcpSocket>
 #include <QUrl>
 
@@ -19,6 +22,8 @@ namespace {
 
 constexpr int MaximumConnectionsPerServer = 6;
 constexpr int MaximumHeadSize = 64 * 1024;
+// What supervisorctl asks for on a Unix socket, and what SCGI servers are told.
+const QByteArray LocalTarget = QByteArrayLiteral("/RPC2");
 
 QString hostOf(const QUrl &url)
 {
@@ -27,7 +32,45 @@ QString hostOf(const QUrl &url)
 
 QString serverOf(const QUrl &url)
 {
-    return hostOf(url) + QLatin1Char(':') + QString::number(url.port(80));
+    const std::optional<QuorHttpEndpoint> endpoint = QuorHttpEndpoint::of(url);
+    return endpoint ? endpoint->key() : QString();
+}
+
+// Whether no proxy applies to url where the manager would look for one.
+bool goesDirect(const QList<QNetworkProxy> &proxies)
+{
+    return proxies.isEmpty() || proxies.first().type() == QNetworkProxy::NoProxy;
+}
+
+// The SCGI request: a netstring of NUL-ended names and values, CONTENT_LENGTH
+// first, then the body. The headers of the HTTP head go along as CGI
+// variables, but Host, which names no server here.
+QByteArray scgiRequest(
+    const QByteArray &httpHead, const QByteArray &authorization, const QByteArray &body)
+{
+    QByteArray headers;
+    const auto add = [&headers](const QByteArray &name, const QByteArray &value) {
+        headers += name + '\0' + value + '\0';
+    };
+    add("CONTENT_LENGTH", QByteArray::number(body.size()));
+    add("SCGI", "1");
+    add("REQUEST_METHOD", "POST");
+    add("REQUEST_URI", LocalTarget);
+    QList<QByteArray> lines = httpHead.split('\n').mid(1);
+    if (!authorization.isEmpty())
+        lines.append("Authorization: " + authorization);
+    for (const QByteArray &line : std::as_const(lines)) {
+        const int colon = line.indexOf(':');
+        if (colon <= 0)
+            continue;
+        const QByteArray name = line.left(colon).toUpper().replace('-', '_');
+        const QByteArray value = line.mid(colon + 1).trimmed();
+        if (name == "CONTENT_TYPE")
+            add(name, value);
+        else if (name != "CONTENT_LENGTH" && name != "HOST")
+            add("HTTP_" + name, value);
+    }
+    return QByteArray::number(headers.size()) + ':' + headers + ',' + body;
 }
 
 QByteArray basicAuthorization(const QString &user, const QString &password)
@@ -146,12 +189,12 @@ QNetworkReply::NetworkError errorOfStatus(int status)
 
 } // namespace
 
-QuorHttpConnection::QuorHttpConnection(
-    QuorHttpTransport *transport, const QString &host, quint16 port)
+QuorHttpConnection::QuorHttpConnection(QuorHttpTransport *transport,
+    const QuorHttpEndpoint &endpoint, const QSslConfiguration &sslConfiguration)
     : QObject(transport)
     , m_transport(transport)
-    , m_host(host)
-    , m_port(port)
+    , m_endpoint(endpoint)
+    , m_sslConfiguration(sslConfiguration)
 {
     newSocket();
 }
@@ -173,18 +216,105 @@ void QuorHttpConnection::drop()
 
 void QuorHttpConnection::newSocket()
 {
-    m_socket = new QTcpSocket(this);
-    // The request written before the connection was up goes out now, not
-    // a turn of the event loop later.
-    connect(m_socket, &QTcpSocket::connected, this, [this] {
-        m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        m_socket->flush();
-        if (m_state == State::Connecting)
-            m_state = State::AwaitingAnswer;
-    });
-    connect(m_socket, &QTcpSocket::readyRead, this, &QuorHttpConnection::read);
-    connect(m_socket, &QTcpSocket::disconnected, this, &QuorHttpConnection::closed);
-    connect(m_socket, &QTcpSocket::errorOccurred, this, &QuorHttpConnection::closed);
+    m_tcpSocket = nullptr;
+    m_localSocket = nullptr;
+    switch (m_endpoint.socket) {
+    case QuorHttpEndpoint::Local:
+        m_localSocket = new QLocalSocket(this);
+        m_socket = m_localSocket;
+        connect(
+            m_localSocket, &QLocalSocket::connected, this, &QuorHttpConnection::socketConnected);
+        connect(m_localSocket, &QLocalSocket::disconnected, this, &QuorHttpConnection::closed);
+        connect(m_localSocket, &QLocalSocket::errorOccurred, this, &QuorHttpConnection::closed);
+        break;
+    case QuorHttpEndpoint::Tls: {
+        auto *socket = new QSslSocket(this);
+        QSslConfiguration configuration = m_sslConfiguration;
+        // HTTP/1.1 is all these connections speak.
+        configuration.setAllowedNextProtocols({QByteArrayLiteral("http/1.1")});
+        socket->setSslConfiguration(configuration);
+        connect(socket, QOverload<const QList<QSslError> &>::of(&QSslSocket::sslErrors), this,
+            &QuorHttpConnection::takeSslErrors);
+        connect(socket, &QSslSocket::encrypted, this, [this] {
+            if (m_reply) {
+                m_reply->m_sslConfiguration
+                    = static_cast<QSslSocket *>(m_tcpSocket)->sslConfiguration();
+                const QPointer<QuorHttpReply> reply(m_reply);
+                Q_EMIT reply->encrypted();
+            }
+        });
+        m_tcpSocket = socket;
+        break;
+    }
+    case QuorHttpEndpoint::Tcp:
+        m_tcpSocket = new QTcpSocket(this);
+        break;
+    }
+    if (m_tcpSocket) {
+        m_socket = m_tcpSocket;
+        connect(
+            m_tcpSocket, &QAbstractSocket::connected, this, &QuorHttpConnection::socketConnected);
+        connect(m_tcpSocket, &QAbstractSocket::disconnected, this, &QuorHttpConnection::closed);
+        connect(m_tcpSocket, &QAbstractSocket::errorOccurred, this, &QuorHttpConnection::closed);
+    }
+    connect(m_socket, &QIODevice::readyRead, this, &QuorHttpConnection::read);
+}
+
+bool QuorHttpConnection::isSocketUnconnected() const
+{
+    return m_tcpSocket ? m_tcpSocket->state() == QAbstractSocket::UnconnectedState
+                       : m_localSocket->state() == QLocalSocket::UnconnectedState;
+}
+
+void QuorHttpConnection::connectSocket()
+{
+    switch (m_endpoint.socket) {
+    case QuorHttpEndpoint::Local:
+        m_localSocket->connectToServer(m_endpoint.host);
+        break;
+    case QuorHttpEndpoint::Tls:
+        static_cast<QSslSocket *>(m_tcpSocket)
+            ->connectToHostEncrypted(m_endpoint.host, m_endpoint.port);
+        break;
+    case QuorHttpEndpoint::Tcp:
+        m_tcpSocket->connectToHost(m_endpoint.host, m_endpoint.port);
+        break;
+    }
+}
+
+// The request written before the connection was up goes out now, not a turn
+// of the event loop later; a Unix socket takes it only now.
+void QuorHttpConnection::socketConnected()
+{
+    if (m_tcpSocket) {
+        m_tcpSocket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        m_tcpSocket->flush();
+    } else if (!m_unsent.isEmpty()) {
+        m_localSocket->write(std::exchange(m_unsent, QByteArray()));
+        m_localSocket->flush();
+    }
+    if (m_state == State::Connecting)
+        m_state = State::AwaitingAnswer;
+}
+
+// As Qt's manager: the reply and then the transport report the errors, and
+// whoever took them may have them ignored, through the reply.
+void QuorHttpConnection::takeSslErrors(const QList<QSslError> &errors)
+{
+    if (!m_reply)
+        return;
+    const QPointer<QuorHttpConnection> alive(this);
+    const QPointer<QuorHttpReply> reply(m_reply);
+    Q_EMIT reply->sslErrors(errors);
+    if (reply && alive && m_reply == reply)
+        Q_EMIT m_transport->sslErrors(reply, errors);
+    if (!reply || !alive || m_reply != reply || m_state == State::Closed)
+        return;
+    auto *socket = static_cast<QSslSocket *>(m_tcpSocket);
+    if (reply->m_ignoreAllSslErrors)
+        socket->ignoreSslErrors();
+    else if (!reply->m_ignoredSslErrors.isEmpty())
+        socket->ignoreSslErrors(reply->m_ignoredSslErrors);
 }
 
 void QuorHttpConnection::sendRequest()
@@ -193,15 +323,19 @@ void QuorHttpConnection::sendRequest()
     if (authorization.isNull())
         authorization = m_transport->authorizationFor(m_reply->url());
     m_reply->m_sentCredentials = !authorization.isEmpty();
-    const QByteArray request = m_reply->requestBytes(authorization);
+    const QByteArray request = m_endpoint.scgi
+        ? scgiRequest(m_reply->m_requestHead, authorization, m_reply->m_requestBody)
+        : m_reply->requestBytes(authorization);
     m_buffer.clear();
     m_answer = Answer();
-    if (m_socket->state() == QAbstractSocket::UnconnectedState) {
+    if (isSocketUnconnected()) {
         m_state = State::Connecting;
+        if (m_localSocket)
+            m_unsent = request;
         // A connection can be refused at once, which ends the call within.
         const QPointer<QuorHttpConnection> alive(this);
-        m_socket->connectToHost(m_host, m_port);
-        if (!alive || m_state == State::Closed)
+        connectSocket();
+        if (!alive || m_state == State::Closed || m_localSocket)
             return;
     } else {
         m_state = State::AwaitingAnswer;
@@ -232,6 +366,10 @@ void QuorHttpConnection::advance()
         case State::AwaitingAnswer:
             if (m_buffer.isEmpty())
                 return;
+            // A CGI head, whose status comes in a header if at all, read as
+            // the HTTP/1.0 head it stands for; some servers send that one.
+            if (m_endpoint.scgi && !m_buffer.startsWith("HTTP/"))
+                m_buffer.prepend("HTTP/1.0 200 OK\r\n");
             m_state = State::ReadingHead;
             continue;
         case State::ReadingHead: {
@@ -306,7 +444,18 @@ void QuorHttpConnection::advance()
 // the connection still reads it.
 bool QuorHttpConnection::takeHead(const QuorHttpHead &head)
 {
-    const int status = head.status;
+    int status = head.status;
+    QByteArray givenReason = head.reason;
+    if (m_endpoint.scgi) {
+        const QByteArray cgiStatus = head.header("status").trimmed();
+        const int space = cgiStatus.indexOf(' ');
+        bool valid = false;
+        const int code = cgiStatus.left(space < 0 ? cgiStatus.size() : space).toInt(&valid);
+        if (valid && code >= 100 && code <= 999) {
+            status = code;
+            givenReason = space < 0 ? QByteArray() : cgiStatus.mid(space + 1).trimmed();
+        }
+    }
     QList<QByteArray> challenges;
     QByteArray connection;
     QByteArray transferEncoding;
@@ -322,8 +471,9 @@ bool QuorHttpConnection::takeHead(const QuorHttpHead &head)
         else if (lowerName == "www-authenticate")
             challenges.append(header.second);
     }
-    m_answer.keepAlive = head.minorVersion == 1 ? !connection.contains("close")
-                                                : connection.contains("keep-alive");
+    m_answer.keepAlive = m_endpoint.scgi ? false
+        : head.minorVersion == 1         ? !connection.contains("close")
+                                         : connection.contains("keep-alive");
     // These never have a body, whatever their headers say.
     if (status == 101 || status == 204 || status == 304) {
         m_state = State::ReadingBodyByLength;
@@ -344,10 +494,10 @@ bool QuorHttpConnection::takeHead(const QuorHttpHead &head)
     if (m_answer.challengeAnswered)
         return true;
 #if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
-    const QByteArray reason = head.reason;
+    const QByteArray reason = givenReason;
 #else
     // Qt 5 takes the whole status line for a reason phrase that is missing.
-    const QByteArray reason = head.reason.isNull() ? head.statusLine : head.reason;
+    const QByteArray reason = givenReason.isNull() ? head.statusLine : givenReason;
 #endif
     // downloadProgress() has -1 for a total not known.
     return toReply([&] { m_reply->setHead(status, reason, head.headers, length.value_or(-1)); });
@@ -413,6 +563,7 @@ void QuorHttpConnection::closed()
             finish();
         return;
     }
+
     case State::AwaitingAnswer:
         // A kept-alive connection the server closed meanwhile: once more, anew.
         // (On a new socket: the old one is still busy reporting its end.)
@@ -440,13 +591,39 @@ void QuorHttpConnection::failOnSocketError()
 {
     QNetworkReply::NetworkError code = QNetworkReply::UnknownNetworkError;
     QString text = m_socket->errorString();
-    switch (m_socket->error()) {
+    if (m_localSocket) {
+        // Qt's texts here begin with the name of its function.
+        const QString path = m_endpoint.host;
+        switch (m_localSocket->error()) {
+        case QLocalSocket::ServerNotFoundError:
+            code = QNetworkReply::HostNotFoundError;
+            text = QStringLiteral("Unix socket %1 not found").arg(path);
+            break;
+        case QLocalSocket::ConnectionRefusedError:
+            code = QNetworkReply::ConnectionRefusedError;
+            text = QStringLiteral("Connection refused by Unix socket %1").arg(path);
+            break;
+        case QLocalSocket::SocketAccessError:
+            code = QNetworkReply::ContentAccessDenied;
+            text = QStringLiteral("Access to Unix socket %1 denied").arg(path);
+            break;
+        case QLocalSocket::PeerClosedError:
+            code = QNetworkReply::RemoteHostClosedError;
+            text = QCoreApplication::translate("QHttp", "Connection closed");
+            break;
+        default:
+            break;
+        }
+        fail(code, text);
+        return;
+    }
+    switch (m_tcpSocket->error()) {
     case QAbstractSocket::ConnectionRefusedError:
         code = QNetworkReply::ConnectionRefusedError;
         break;
     case QAbstractSocket::HostNotFoundError:
         code = QNetworkReply::HostNotFoundError;
-        text = QCoreApplication::translate("QHttp", "Host %1 not found").arg(m_host);
+        text = QCoreApplication::translate("QHttp", "Host %1 not found").arg(m_endpoint.host);
         break;
     case QAbstractSocket::RemoteHostClosedError:
         code = QNetworkReply::RemoteHostClosedError;
@@ -454,6 +631,10 @@ void QuorHttpConnection::failOnSocketError()
         break;
     case QAbstractSocket::SocketTimeoutError:
         code = QNetworkReply::TimeoutError;
+        break;
+    case QAbstractSocket::SslHandshakeFailedError:
+        code = QNetworkReply::SslHandshakeFailedError;
+        text = QCoreApplication::translate("QHttp", "SSL handshake failed: %1").arg(text);
         break;
     default:
         break;
@@ -468,7 +649,10 @@ void QuorHttpConnection::close()
     m_state = State::Closed;
     // Its end is not reported back here: the connection knows it already.
     m_socket->disconnect(this);
-    m_socket->abort();
+    if (m_tcpSocket)
+        m_tcpSocket->abort();
+    else
+        m_localSocket->abort();
     m_transport->remove(this);
     deleteLater();
 }
@@ -491,8 +675,15 @@ QuorHttpReply::QuorHttpReply(
     QByteArray host = hostOf(url).toLatin1();
     if (host.contains(':'))
         host = '[' + host + ']';
-    if (url.port(80) != 80)
+    const int defaultPort
+        = url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0 ? 443 : 80;
+    if (url.port(defaultPort) != defaultPort)
         host += ':' + QByteArray::number(url.port());
+    // The path of a Unix socket is no resource of its server.
+    if (QuorHttpEndpoint::isLocalScheme(url)) {
+        path = LocalTarget;
+        host = "localhost";
+    }
     m_requestHead.reserve(256);
     m_requestHead += "POST " + path + " HTTP/1.1\r\nHost: " + host + "\r\n";
     const QList<QByteArray> names = request.rawHeaderList();
@@ -536,6 +727,21 @@ void QuorHttpReply::abort()
     }
     fail(
         OperationCanceledError, QCoreApplication::translate("QNetworkReply", "Operation canceled"));
+}
+
+void QuorHttpReply::ignoreSslErrors()
+{
+    m_ignoreAllSslErrors = true;
+}
+
+void QuorHttpReply::ignoreSslErrorsImplementation(const QList<QSslError> &errors)
+{
+    m_ignoredSslErrors = errors;
+}
+
+void QuorHttpReply::sslConfigurationImplementation(QSslConfiguration &configuration) const
+{
+    configuration = m_sslConfiguration;
 }
 
 qint64 QuorHttpReply::bytesAvailable() const
@@ -645,14 +851,75 @@ QuorHttpTransport::~QuorHttpTransport()
     }
 }
 
-bool QuorHttpTransport::serves(const QUrl &url)
+std::optional<QuorHttpEndpoint> QuorHttpEndpoint::of(const QUrl &url)
 {
-    if (url.scheme().compare(QLatin1String("http"), Qt::CaseInsensitive) != 0)
+    const QString scheme = url.scheme().toLower();
+    QuorHttpEndpoint endpoint;
+    endpoint.host = url.host();
+    if (scheme == QLatin1String("http")) {
+        endpoint.port = quint16(url.port(80));
+    } else if (scheme == QLatin1String("https")) {
+        endpoint.socket = Tls;
+        endpoint.port = quint16(url.port(443));
+    } else if (scheme == QLatin1String("unix") || scheme == QLatin1String("scgi")) {
+        endpoint.scgi = scheme == QLatin1String("scgi");
+        if (endpoint.host.isEmpty() || endpoint.host == QLatin1String("~")) {
+            endpoint.socket = Local;
+            endpoint.host = url.path(QUrl::FullyDecoded);
+            if (url.host() == QLatin1String("~"))
+                endpoint.host.prepend(QDir::homePath());
+        } else if (endpoint.scgi) {
+            // SCGI has no port of its own.
+            endpoint.port = quint16(url.port(0));
+            if (endpoint.port == 0)
+                return std::nullopt;
+        } else {
+            return std::nullopt;
+        }
+        if (endpoint.socket == Local && !endpoint.host.startsWith(QLatin1Char('/')))
+            return std::nullopt;
+    } else {
+        return std::nullopt;
+    }
+    if (endpoint.host.isEmpty())
+        return std::nullopt;
+    return endpoint;
+}
+
+bool QuorHttpEndpoint::isLocalScheme(const QUrl &url)
+{
+    return url.scheme().compare(QLatin1String("unix"), Qt::CaseInsensitive) == 0
+        || url.scheme().compare(QLatin1String("scgi"), Qt::CaseInsensitive) == 0;
+}
+
+QString QuorHttpEndpoint::key() const
+{
+    return QString::number(int(socket)) + (scgi ? QLatin1String("scgi:") : QLatin1String(":"))
+        + host + QLatin1Char(':') + QString::number(port);
+}
+
+bool QuorHttpTransport::serves(const QUrl &url, const QNetworkAccessManager *manager)
+{
+    if (QuorHttpEndpoint::isLocalScheme(url))
+        return true;
+    if (!QuorHttpEndpoint::of(url))
         return false;
+    // An application proxy takes every call of HTTP to the manager, which
+    // then honours its own proxy settings, loopback hosts included.
     const QNetworkProxy::ProxyType proxy = QNetworkProxy::applicationProxy().type();
     if (proxy != QNetworkProxy::NoProxy && proxy != QNetworkProxy::DefaultProxy)
         return false;
-    return QuorHttp::isLoopbackHost(url.host());
+    // Where the manager looks for a proxy, in its order: its own, its
+    // factory, the application's factory (which passes loopback hosts by).
+    const QNetworkProxyQuery query(url);
+    if (manager) {
+        const QNetworkProxy::ProxyType own = manager->proxy().type();
+        if (own != QNetworkProxy::DefaultProxy)
+            return own == QNetworkProxy::NoProxy;
+        if (QNetworkProxyFactory *factory = manager->proxyFactory())
+            return goesDirect(factory->queryProxy(query));
+    }
+    return goesDirect(QNetworkProxyFactory::proxyForQuery(query));
 }
 
 QNetworkReply *QuorHttpTransport::post(const QNetworkRequest &request, const QByteArray &body)
@@ -747,12 +1014,20 @@ void QuorHttpTransport::sendWaitingCalls()
             m_waiting.removeFirst();
             continue;
         }
-        const QString host = hostOf(reply->url());
-        const quint16 port = quint16(reply->url().port(80));
+        const std::optional<QuorHttpEndpoint> endpoint = QuorHttpEndpoint::of(reply->url());
+        if (!endpoint) {
+            m_waiting.removeFirst();
+            reply->fail(QNetworkReply::ProtocolUnknownError,
+                QStringLiteral("%1 names no server: unix:///PATH, scgi://HOST:PORT or "
+                               "scgi:///PATH are the forms")
+                    .arg(reply->url().toString(QUrl::RemovePassword)));
+            continue;
+        }
+        const QSslConfiguration sslConfiguration = reply->request().sslConfiguration();
         QuorHttpConnection *free = nullptr;
         int count = 0;
         for (QuorHttpConnection *connection : qAsConst(m_connections)) {
-            if (!connection->serves(host, port))
+            if (!connection->serves(*endpoint, sslConfiguration))
                 continue;
             ++count;
             if (!free && connection->isIdle())
@@ -761,7 +1036,7 @@ void QuorHttpTransport::sendWaitingCalls()
         if (!free && count >= MaximumConnectionsPerServer)
             return;
         if (!free) {
-            free = new QuorHttpConnection(this, host, port);
+            free = new QuorHttpConnection(this, *endpoint, sslConfiguration);
             m_connections.append(free);
         }
         m_waiting.removeFirst();

@@ -9,14 +9,46 @@
 #include <QList>
 #include <QNetworkReply>
 #include <QPointer>
+#include <QSslConfiguration>
+#include <QSslError>
 
 #include <optional>
 
+class QAbstractSocket;
+class QLocalSocket;
 class QNetworkAccessManager;
+class QUrl;
 
-class QTcpSocket;
 class QuorHttpConnection;
 class QuorHttpTransport;
+
+// Where the calls to a URL go, and how. http and https: HTTP/1.1 over TCP or
+// TLS. unix:///path (supervisor's form): HTTP/1.1 over the Unix socket at
+// path, requests going to /RPC2 as supervisorctl sends them. scgi://host:port
+// and scgi:///path (rtorrent's and ruTorrent's forms; scgi://~/path is under
+// the home directory, as pyroscope has it): one SCGI request per connection,
+// over TCP or a Unix socket.
+struct QuorHttpEndpoint
+{
+    enum Socket { Tcp, Tls, Local };
+
+    Socket socket = Tcp;
+    bool scgi = false;
+    QString host; // the path of a Unix socket
+    quint16 port = 0;
+
+    // Null for a URL that names no endpoint of these schemes.
+    static std::optional<QuorHttpEndpoint> of(const QUrl &url);
+    // Whether the scheme of url is one the manager does not speak.
+    static bool isLocalScheme(const QUrl &url);
+
+    QString key() const;
+    bool operator==(const QuorHttpEndpoint &other) const
+    {
+        return socket == other.socket && scgi == other.scgi && host == other.host
+            && port == other.port;
+    }
+};
 
 // A call posted over the client's own HTTP/1.1 connections: a QNetworkReply
 // like those of QNetworkAccessManager, with the same attributes, errors and
@@ -32,6 +64,11 @@ public:
     void abort() override;
     qint64 bytesAvailable() const override;
     bool isSequential() const override { return true; }
+    void ignoreSslErrors() override;
+
+protected:
+    void ignoreSslErrorsImplementation(const QList<QSslError> &errors) override;
+    void sslConfigurationImplementation(QSslConfiguration &configuration) const override;
 
 private:
     friend class QuorHttpConnection;
@@ -56,10 +93,13 @@ private:
     qint64 m_received = 0;
     qint64 m_length = -1;
     QuorHttpConnection *m_connection = nullptr;
+    bool m_ignoreAllSslErrors = false;
+    QList<QSslError> m_ignoredSslErrors;
+    QSslConfiguration m_sslConfiguration; // of the connection, once encrypted
 };
 
-// One kept-alive connection of a QuorHttpTransport to a loopback server,
-// carrying one call at a time. Where it is in its life is one state; the
+// One connection of a QuorHttpTransport to a server, carrying one call at a
+// time: kept alive for HTTP, one call long for SCGI. Where it is in its life is one state; the
 // reading of an answer moves it on in advance(), the end of the socket in
 // closed().
 //
@@ -71,11 +111,13 @@ private:
 class QuorHttpConnection : public QObject
 {
 public:
-    QuorHttpConnection(QuorHttpTransport *transport, const QString &host, quint16 port);
+    QuorHttpConnection(QuorHttpTransport *transport, const QuorHttpEndpoint &endpoint,
+        const QSslConfiguration &sslConfiguration);
 
-    bool serves(const QString &host, quint16 port) const
+    bool serves(const QuorHttpEndpoint &endpoint, const QSslConfiguration &sslConfiguration) const
     {
-        return m_host == host && m_port == port;
+        return m_endpoint == endpoint
+            && (endpoint.socket != QuorHttpEndpoint::Tls || m_sslConfiguration == sslConfiguration);
     }
     // Whether it can take a call: new, or kept alive after one.
     bool isIdle() const { return m_state == State::Unconnected || m_state == State::Idle; }
@@ -109,6 +151,10 @@ private:
     };
 
     void newSocket();
+    bool isSocketUnconnected() const;
+    void connectSocket();
+    void socketConnected();
+    void takeSslErrors(const QList<QSslError> &errors);
     void sendRequest();
     void read();
     void advance();
@@ -123,10 +169,13 @@ private:
     void close();
 
     QuorHttpTransport *const m_transport;
-    const QString m_host;
-    const quint16 m_port;
+    const QuorHttpEndpoint m_endpoint;
+    const QSslConfiguration m_sslConfiguration;
     State m_state = State::Unconnected;
-    QTcpSocket *m_socket = nullptr;
+    QIODevice *m_socket = nullptr;
+    QAbstractSocket *m_tcpSocket = nullptr; // m_socket over TCP or TLS
+    QLocalSocket *m_localSocket = nullptr; // m_socket over a Unix socket
+    QByteArray m_unsent; // the request, until a Unix socket is connected
     QuorHttpReply *m_reply = nullptr;
     // Whether the call went on a connection that had carried one before: a
     // server may close such a connection just as the request arrives, and then
@@ -136,12 +185,13 @@ private:
     Answer m_answer;
 };
 
-// The HTTP/1.1 connections of one XML-RPC client to loopback servers: kept
-// alive, with head and body in one write and without Nagle's delay, up to six
-// per server, further calls waiting for a free one. Qt's HTTP stack runs in a
-// thread of its own, reads a response head one byte per system call and on
-// Qt 5 sends a body apart from its head, which costs a call several times over
-// on the loopback, or the 40 ms of a delayed acknowledgement.
+// The connections of one XML-RPC client: HTTP/1.1 over TCP, TLS or a Unix
+// socket, kept alive, with head and body in one write and without Nagle's
+// delay, up to six per server, further calls waiting for a free one; and
+// SCGI. Qt's HTTP stack runs in a thread of its own, reads a response head one
+// byte per system call and on Qt 5 sends a body apart from its head, which
+// costs a call several times over on the loopback, or the 40 ms of a delayed
+// acknowledgement from a remote server.
 class QuorHttpTransport : public QObject
 {
     Q_OBJECT
@@ -151,14 +201,19 @@ public:
     QuorHttpTransport(QNetworkAccessManager *manager, QObject *parent);
     ~QuorHttpTransport() override;
 
-    // Whether calls to url go this way: plain HTTP to a loopback host, with
-    // no proxy set for the application. Everything else goes through Qt.
-    static bool serves(const QUrl &url);
+    // Whether calls to url go this way: always for the schemes of a Unix socket
+    // and of SCGI; for HTTP and HTTPS when no proxy applies, neither one of
+    // the application nor, with manager, one that manager would use.
+    // Everything else goes through Qt.
+    static bool serves(const QUrl &url, const QNetworkAccessManager *manager = nullptr);
 
     QNetworkReply *post(const QNetworkRequest &request, const QByteArray &body);
 
 Q_SIGNALS:
     void finished(QNetworkReply *reply);
+    // As QNetworkAccessManager::sslErrors(): ignoreSslErrors() on reply from a
+    // directly connected slot goes on with the call.
+    void sslErrors(QNetworkReply *reply, const QList<QSslError> &errors);
 
 private:
     friend class QuorHttpConnection;
