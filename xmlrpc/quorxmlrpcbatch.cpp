@@ -75,20 +75,34 @@ void QuorXmlRpcBatchPrivate::failRest(int code, const QString &text)
     }
 }
 
-// Each entry of the answer is [value] or a fault struct, in the order of the calls.
+// Each entry of the answer is [value] or a fault struct, in the order of the
+// calls. supervisor answers each value bare: an answer with an entry of
+// neither shape and one entry per call is read that way.
 void QuorXmlRpcBatchPrivate::readBatchAnswer(const QVariant &answer)
 {
     const QVariantList entries = answer.toList();
+    const auto isFault = [](const QVariant &entry) {
+        return entry.userType() == QMetaType::QVariantMap
+            && entry.toMap().contains(QStringLiteral("faultCode"));
+    };
+    const auto isWrapped = [](const QVariant &entry) {
+        return entry.userType() == QMetaType::QVariantList && entry.toList().size() == 1;
+    };
+    const bool bare = entries.size() == calls.size()
+        && std::any_of(entries.cbegin(), entries.cend(),
+            [&](const QVariant &entry) { return !isFault(entry) && !isWrapped(entry); });
     if (answer.userType() == QMetaType::QVariantList) {
         for (int i = 0; i < calls.size() && i < entries.size(); ++i) {
             const QVariant &entry = entries.at(i);
-            const QVariantMap fault = entry.toMap();
-            if (entry.userType() == QMetaType::QVariantList && entry.toList().size() == 1)
-                answered(i, entry.toList().first());
-            else if (entry.userType() == QMetaType::QVariantMap
-                && fault.contains(QStringLiteral("faultCode")))
+            if (isFault(entry)) {
+                const QVariantMap fault = entry.toMap();
                 failed(i, fault.value(QStringLiteral("faultCode")).toInt(),
                     fault.value(QStringLiteral("faultString")).toString());
+            } else if (bare) {
+                answered(i, entry);
+            } else if (isWrapped(entry)) {
+                answered(i, entry.toList().first());
+            }
         }
     }
     failRest(

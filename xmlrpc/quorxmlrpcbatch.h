@@ -31,7 +31,8 @@ class QuorXmlRpcBatchPrivate;
     - Any other fault of the batch as a whole, a transport error or one of the
       client's limits becomes every call's fault. An answer that does not hold
       one outcome per call, as a value in a one-element array or as a fault
-      struct, gives the calls it leaves without one fault -32600.
+      struct, gives the calls it leaves without one fault -32600; one that
+      holds a value bare for each call, as supervisor answers, is read so.
     - Destroying the client or the batch ends it silently.
 
     \code
