@@ -3,9 +3,12 @@
 // serves; every later copy finds it, prints the instance report, sends its
 // command (if any), prints the answer and exits. An instance of another user,
 // or a program that is no instance, gets no command: the copy says so.
+// With --status, a later copy hands its whole launch over instead, and prints
+// and exits with what the instance answers, as if it had answered itself.
 //
 //   tavrel-demo --port 47111 --name editor            # serves
 //   tavrel-demo --port 47111 echo "hello there"       # reports, sends echo
+//   tavrel-demo --port 47111 --status                 # prints the instance's status
 //   tavrel-demo --port 47111 quit                     # stops the first copy
 
 #include <QCommandLineParser>
@@ -58,6 +61,10 @@ int handOff(QCoreApplication &app, TavrelInstance &instance, const QStringList &
         out() << "port " << port << " is held by an instance whose user cannot be told here"
               << ": no command sent" << Qt::endl;
         return 1;
+    case TavrelInstance::SilentInstance:
+        out() << "port " << port << " is held by a program of this user that gives no answer"
+              << " (a hung instance?): no command sent; end it and start again" << Qt::endl;
+        return 1;
     case TavrelInstance::NotAnInstance:
         out() << "port " << port << " is held by something that is not an instance"
               << (instance.holderUid() >= 0 ? ", of user " + instance.holderOwner() : QString())
@@ -99,8 +106,11 @@ int main(int argc, char *argv[])
     const QCommandLineOption nameOption(QStringLiteral("name"),
         QStringLiteral("The name this instance reports."), QStringLiteral("name"),
         QStringLiteral("tavrel-demo"));
+    const QCommandLineOption statusOption(QStringLiteral("status"),
+        QStringLiteral("Prints the running instance's status, and exits with its status."));
     parser.addOption(portOption);
     parser.addOption(nameOption);
+    parser.addOption(statusOption);
     parser.addPositionalArgument(QStringLiteral("command"),
         QStringLiteral("Command for a running instance: echo, quit."),
         QStringLiteral("[command [argument]]"));
@@ -125,12 +135,33 @@ int main(int argc, char *argv[])
         QMetaObject::invokeMethod(&app, &QCoreApplication::quit, Qt::QueuedConnection);
         return QStringList {QStringLiteral("bye")};
     });
+    int commands = 0;
+    int launches = 0;
     QObject::connect(&instance, &TavrelInstance::commandReceived,
-        [](const QString &name, const QString &argument) {
+        [&commands](const QString &name, const QString &argument) {
+            ++commands;
             out() << "received command: " << name
                   << (argument.isEmpty() ? QString() : QLatin1Char(' ') + argument) << Qt::endl;
         });
+    // A launch with --status is answered as this program would answer itself.
+    QObject::connect(&instance, &TavrelInstance::launchReceived, [&](const TavrelLaunch &launch) {
+        ++launches;
+        out() << "received launch: " << launch.arguments().mid(1).join(QLatin1Char(' ')) << " in "
+              << launch.workingDirectory() << Qt::endl;
+        launch.finish(0,
+            QStringLiteral("instance %1 serves on port %2: %3 commands and %4 launches so far\n")
+                .arg(QCoreApplication::applicationPid())
+                .arg(instance.port())
+                .arg(commands)
+                .arg(launches));
+    });
 
+    if (parser.isSet(statusOption)) {
+        const int status = instance.forward();
+        if (!instance.isServing())
+            return status;
+        return serve(app, instance);
+    }
     if (instance.decide())
         return serve(app, instance);
     return handOff(app, instance, parser.positionalArguments());

@@ -1,19 +1,23 @@
 // SPDX-License-Identifier: MIT
 // A small text viewer, one window per user: launched again with a file, it
-// opens that file in the first window, raises it and exits.
+// hands its launch to the first window, which opens that file (relative to
+// where the launch ran), comes to the front with the launch's activation
+// token, and tells the launch what went wrong, if anything.
 //
 //   tavrel-viewer notes.txt         # the first launch shows notes.txt
-//   tavrel-viewer todo.txt          # the first window shows todo.txt; this one exits
+//   cd /tmp && tavrel-viewer ../todo.txt   # the first window shows /todo.txt; this one exits
 //
 // The instance also answers "current" with the file it shows and its text.
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QMainWindow>
 #include <QPlainTextEdit>
 #include <QTextStream>
+#include <QWindow>
 
 #include "tavrelinstance.h"
 
@@ -30,20 +34,40 @@ public:
         setWindowTitle(QStringLiteral("Tavrel viewer"));
     }
 
-    // Shows path and comes to the front; an error text when it cannot be read.
-    QString open(const QString &path)
+    // Shows path; false, with why, when it cannot be read.
+    bool open(const QString &path, QString *why)
     {
         QFile file(path);
-        if (!file.open(QIODevice::ReadOnly))
-            return QStringLiteral("cannot open %1: %2").arg(path, file.errorString());
+        if (!file.open(QIODevice::ReadOnly)) {
+            *why = QStringLiteral("cannot open %1: %2").arg(path, file.errorString());
+            return false;
+        }
         m_path = path;
         m_text->setPlainText(QString::fromUtf8(file.readAll()));
         setWindowTitle(QFileInfo(path).fileName());
         show();
+        QTextStream(stdout) << "showing " << path << Qt::endl;
+        return true;
+    }
+
+    // Comes to the front for a launch. A compositor (Wayland) or a window
+    // manager that prevents focus stealing (X11) lets a window come forward
+    // only with the token that the launch was started with; Qt 6's Wayland
+    // plugin takes it from XDG_ACTIVATION_TOKEN when a window asks to be
+    // activated, and its xcb plugin sends DESKTOP_STARTUP_ID's as the startup
+    // id. Without a token, or on Qt 5's Wayland plugin (no xdg-activation),
+    // it asks as any window does, which the platform may refuse.
+    void raiseFor(const QString &activationToken)
+    {
+        show();
+        if (!activationToken.isEmpty()) {
+            const bool wayland
+                = QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
+            qputenv(
+                wayland ? "XDG_ACTIVATION_TOKEN" : "DESKTOP_STARTUP_ID", activationToken.toUtf8());
+        }
         raise();
         activateWindow();
-        QTextStream(stdout) << "showing " << path << Qt::endl;
-        return path;
     }
 
     QStringList current() const { return {m_path, m_text->toPlainText()}; }
@@ -70,31 +94,45 @@ int main(int argc, char *argv[])
     parser.addPositionalArgument(QStringLiteral("file"), QStringLiteral("The file to show."));
     parser.process(app);
     const QString file = parser.positionalArguments().value(0);
+    // Resolved against this process's directory; the instance resolves a
+    // later launch's file against that launch's.
     const QString path = file.isEmpty() ? QString() : QFileInfo(file).absoluteFilePath();
 
     Viewer viewer;
     TavrelInstance instance(quint16(parser.value(portOption).toUInt()));
     // Each user, and each program that took the port first, leaves the others their window.
     instance.setScope(TavrelInstance::UserScope);
-    instance.registerCommand(QStringLiteral("open"),
-        [&viewer](const QString &argument) { return QStringList {viewer.open(argument)}; });
+    instance.registerCommand(QStringLiteral("open"), [&viewer](const QString &argument) {
+        QString why;
+        return QStringList {viewer.open(argument, &why) ? argument : why};
+    });
     instance.registerCommand(
         QStringLiteral("current"), [&viewer](const QString &) { return viewer.current(); });
+    QObject::connect(&instance, &TavrelInstance::launchReceived, &viewer,
+        [&viewer, portOption](const TavrelLaunch &launch) {
+            // The launch's own command line, read as this process read its own.
+            QCommandLineParser launchParser;
+            launchParser.addOption(portOption);
+            launchParser.parse(launch.arguments());
+            const QString launchFile = launchParser.positionalArguments().value(0);
+            QString why;
+            if (!launchFile.isEmpty()
+                && !viewer.open(
+                    QDir::cleanPath(QDir(launch.workingDirectory()).absoluteFilePath(launchFile)),
+                    &why)) {
+                launch.finish(1, QString(), why + QLatin1Char('\n'));
+                return;
+            }
+            viewer.raiseFor(launch.activationToken());
+        });
 
-    if (!instance.decide()) {
-        if (path.isEmpty())
-            return 0;
-        QStringList answer;
-        if (!instance.sendCommandAndWait(QStringLiteral("open"), path, &answer)) {
-            QTextStream(stderr) << "cannot hand " << path << " over: " << instance.errorString()
-                                << Qt::endl;
-            return 1;
-        }
-        return answer.value(0) == path ? 0 : 1;
-    }
+    const int status = instance.forward();
+    if (!instance.isServing())
+        return status;
     QTextStream(stdout) << "serving on port " << instance.server()->port() << Qt::endl;
-    if (!path.isEmpty())
-        viewer.open(path);
+    QString why;
+    if (!path.isEmpty() && !viewer.open(path, &why))
+        QTextStream(stderr) << why << Qt::endl;
     viewer.show();
     return app.exec();
 }

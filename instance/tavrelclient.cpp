@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: MIT
 #include "tavrelclient_p.h"
 
+#include "quorinstancecall_p.h"
 #include "quorxmlrpcclient.h"
 #include "quorxmlrpcclientlimits.h"
 #include "tavrelplatform_p.h"
 
-#include <QHash>
 #include <QNetworkReply>
 #include <QTcpSocket>
 
@@ -13,8 +13,8 @@ class TavrelClientPrivate
 {
 public:
     QString userAgent;
-    QuorXmlRpcClient *client = nullptr; // made at the first call
-    QHash<QNetworkReply *, TavrelClient::Done> calls; // those with a callback
+    QuorXmlRpcClient *client = nullptr; // made at the first call with slots
+    QuorInstanceCaller *caller = nullptr; // made at the first call with a callback
 };
 
 TavrelClient::TavrelClient(const QString &userAgent, QObject *parent)
@@ -29,7 +29,7 @@ TavrelClient::~TavrelClient()
     Q_D(TavrelClient);
     // The callbacks may point into an owner that is going too: no call ends
     // at them any more.
-    d->calls.clear();
+    delete d->caller;
     delete d->client;
 }
 
@@ -72,11 +72,14 @@ qint64 TavrelClient::foreignListener(const QList<QHostAddress> &addresses, quint
     return foreign;
 }
 
-QString TavrelClient::refusal(quint16 port, qint64 owner)
+QString TavrelClient::refusal(quint16 port, qint64 owner, const QString &what)
 {
     return owner == TavrelPlatform::UnknownUser
-        ? QStringLiteral("command not sent: the user listening on port %1 cannot be told").arg(port)
-        : QStringLiteral("command not sent: port %1 is held by user %2")
+        ? QStringLiteral("%1 not sent: the user listening on port %2 cannot be told")
+              .arg(what)
+              .arg(port)
+        : QStringLiteral("%1 not sent: port %2 is held by user %3")
+              .arg(what)
               .arg(port)
               .arg(TavrelPlatform::userName(owner));
 }
@@ -101,37 +104,23 @@ QNetworkReply *TavrelClient::call(const QUrl &url, const QString &method,
 void TavrelClient::call(const QUrl &url, const QString &method, const QVariantList &params,
     const Bounds &bounds, Done done)
 {
-    // No slot runs before the event loop does, so the callback is in place in time.
-    QNetworkReply *reply
-        = call(url, method, params, bounds, this, SLOT(answered(QVariant &, QNetworkReply *)),
-            SLOT(failed(int, const QString &, QNetworkReply *)));
-    d_func()->calls.insert(reply, std::move(done));
-}
-
-void TavrelClient::answered(QVariant &value, QNetworkReply *reply)
-{
-    const Done done = d_func()->calls.take(reply);
-    if (!done)
-        return;
-    Outcome outcome;
-    outcome.value = value;
-    done(outcome);
-}
-
-void TavrelClient::failed(int code, const QString &message, QNetworkReply *reply)
-{
-    const Done done = d_func()->calls.take(reply);
-    if (!done)
-        return;
-    Outcome outcome;
-    outcome.isFault = true;
-    outcome.code = code;
-    outcome.message = message;
-    // Refused, or gone by the time the call failed: nothing listens there.
-    const quint16 port = quint16(reply->url().port());
-    outcome.reachedNobody = reply->error() == QNetworkReply::ConnectionRefusedError
-        || (reply->error() != QNetworkReply::NoError && TavrelPlatform::tellsSocketOwners()
-            && TavrelPlatform::listenerOwner(QHostAddress(reply->url().host()), port)
-                == TavrelPlatform::NoSocket);
-    done(outcome);
+    Q_D(TavrelClient);
+    if (!d->caller)
+        d->caller = new QuorInstanceCaller(d->userAgent.toLatin1(), this);
+    d->caller->call(url, method, params, bounds.timeoutMs, bounds.maximumAnswerSize,
+        [url, done = std::move(done)](const QuorInstanceCaller::Outcome &result) {
+            Outcome outcome;
+            outcome.isFault = result.isFault;
+            outcome.code = result.code;
+            outcome.message = result.message;
+            outcome.value = result.value;
+            outcome.timedOut = result.timedOut;
+            // Refused, or gone by the time the call failed: nothing listens there.
+            outcome.reachedNobody = result.networkError == QNetworkReply::ConnectionRefusedError
+                || (result.networkError != QNetworkReply::NoError
+                    && TavrelPlatform::tellsSocketOwners()
+                    && TavrelPlatform::listenerOwner(QHostAddress(url.host()), quint16(url.port()))
+                        == TavrelPlatform::NoSocket);
+            done(outcome);
+        });
 }

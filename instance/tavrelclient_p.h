@@ -20,9 +20,11 @@ class TavrelClientPrivate;
 /*
     How the instance side talks to whatever listens on an instance port, for
     Tavrel and TavrelInstance alike: the probe, the loopback addresses, the
-    owner of the listening socket as the kernel tells it, and the XML-RPC calls
-    over one QuorXmlRpcClient, made at the first call and a child of this
-    object.
+    owner of the listening socket as the kernel tells it, and the XML-RPC
+    calls. Calls answered at slots (Tavrel's) go over one QuorXmlRpcClient,
+    calls answered at a callback (TavrelInstance's) over one
+    QuorInstanceCaller, which makes no network access manager; each is made at
+    its first call and is a child of this object.
 
     What listens there is not trusted before it has answered, and any local
     user can listen there: every call is bounded in time and in the size of
@@ -66,6 +68,7 @@ public:
     struct Outcome
     {
         bool reachedNobody = false; // nothing listens there
+        bool timedOut = false; // no whole answer came within the call's time
         bool isFault = false;
         int code = 0;
         QString message;
@@ -73,7 +76,8 @@ public:
     };
     using Done = std::function<void(const Outcome &)>;
 
-    // Calls carry userAgent, or the XML-RPC client's own when it is null.
+    // Calls carry userAgent; those with slots carry the XML-RPC client's own
+    // when it is null.
     explicit TavrelClient(const QString &userAgent, QObject *parent);
     ~TavrelClient() override;
 
@@ -91,8 +95,10 @@ public:
     // UnknownUser where the platform cannot tell, else NoSocket
     // (TavrelPlatform) when every listener there is this user's or there is none.
     static qint64 foreignListener(const QList<QHostAddress> &addresses, quint16 port);
-    // Why a command to port is not sent to the program of owner, a user id or UnknownUser.
-    static QString refusal(quint16 port, qint64 owner);
+    // Why what (a command, a launch) is not sent to the program of owner
+    // listening on port, owner a user id or UnknownUser.
+    static QString refusal(
+        quint16 port, qint64 owner, const QString &what = QStringLiteral("command"));
 
     // Calls method with params at url, bounded by bounds. The answer goes to
     // answerSlot of receiver, a fault to faultSlot, in SLOT() notation with
@@ -102,10 +108,6 @@ public:
     // Calls like the above; done gets the outcome.
     void call(const QUrl &url, const QString &method, const QVariantList &params,
         const Bounds &bounds, Done done);
-
-private Q_SLOTS:
-    void answered(QVariant &value, QNetworkReply *reply);
-    void failed(int code, const QString &message, QNetworkReply *reply);
 
 private:
     Q_DECLARE_PRIVATE(TavrelClient)

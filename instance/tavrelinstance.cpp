@@ -1,13 +1,22 @@
 // SPDX-License-Identifier: MIT
 #include "tavrelinstance.h"
 
+#include "quorxmlrpcserver.h"
 #include "tavrelclient_p.h"
+#include "tavrellaunch_p.h"
 #include "tavrelplatform_p.h"
 #include "tavrelrendezvous_p.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QHostAddress>
+#include <QMetaMethod>
+#include <QTimer>
+
+#include <cstdio>
+#include <optional>
 
 static_assert(int(TavrelInstance::ListenerOfAnotherUser) == int(TavrelClient::ListenerOfAnotherUser)
         && int(TavrelInstance::NoInstance) == int(TavrelClient::NoInstance)
@@ -23,8 +32,38 @@ constexpr int MaximumAttempts = 5;
 // An instance that cannot take its application's port takes one the kernel
 // picks; ::1 may hold that number already, so it picks again this many times.
 constexpr int EphemeralPortAttempts = 5;
+// A launch waits for its instance to finish it, a dialog perhaps; a few
+// seconds tell a user that something is wrong without cutting a quick answer short.
+constexpr int DefaultForwardDeadlineMs = 5000;
 
 using Outcome = TavrelClient::Outcome;
+
+// What an instance tells of itself: "PID NAME OWNER".
+struct Identity
+{
+    qint64 pid = 0;
+    QString name;
+    QString owner;
+};
+
+std::optional<Identity> identityOf(const QVariant &value)
+{
+    const QStringList words = value.userType() == QMetaType::QString
+        ? value.toString().split(QLatin1Char(' '))
+        : QStringList();
+    bool pidIsNumber = false;
+    const qint64 pid = words.value(0).toLongLong(&pidIsNumber);
+    if (words.size() < 3 || !pidIsNumber || pid <= 0)
+        return std::nullopt;
+    return Identity {pid, words.at(1), words.at(2)};
+}
+
+void print(FILE *stream, const QString &text)
+{
+    const QByteArray bytes = text.toLocal8Bit();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
+    std::fflush(stream);
+}
 
 } // namespace
 
@@ -54,7 +93,17 @@ public:
     void classify(const Outcome &outcome, int addressIndex);
     void decide(TavrelInstance::Holder decided, const QString &error = QString());
     void fail(int id, int code, const QString &message);
+    QString refusal(const QString &what, int *code) const;
     bool mayCommand(int id);
+
+    bool launchTo(int addressIndex);
+    void sendLaunch(const QHostAddress &address, TavrelClient::Done done);
+    void launched(const Outcome &outcome, int addressIndex);
+    void launchDecided();
+    void finishForward(const Outcome &outcome);
+    void failForward(int code, const QString &message);
+    QString pastDeadline() const;
+    void serveLaunch(const QVariantList &params, const QuorXmlRpcAnswer &answer);
 
     TavrelInstance *q;
     const quint16 port;
@@ -83,6 +132,23 @@ public:
     QString errorString;
     int errorCode = 0;
     int lastCommandId = 0;
+
+    int forwardDeadline = DefaultForwardDeadlineMs;
+    QStringList forwardedEnvironment;
+    QVariantMap launchData;
+    // The launch forward() is handing over, while it does.
+    struct Forwarding
+    {
+        TavrelLaunchWire::Call call;
+        QElapsedTimer clock;
+        bool sent = false; // it went out (or nothing needs to go) and is answered or on its way
+        bool done = false;
+        int status = 0;
+        // A launch turned down by what listens, kept until the decision
+        // tells whether an instance did that.
+        std::optional<Outcome> turnedDown;
+    };
+    std::optional<Forwarding> forwarding;
 };
 
 void TavrelInstancePrivate::post(const QHostAddress &address, const QString &method,
@@ -211,6 +277,10 @@ void TavrelInstancePrivate::ask(int addressIndex)
                     .arg(errorString));
         return;
     }
+    // forward() decides in the one exchange of its launch, where it may send
+    // it; a holder of the application's port in user scope is asked first.
+    if (forwarding && !forwarding->sent && !askingPortHolder && launchTo(addressIndex))
+        return;
     post(loopbacks.at(addressIndex), QStringLiteral("getAppInfo"), {},
         TavrelClient::IdentityAnswerLimit,
         [this, addressIndex](const Outcome &outcome) { classify(outcome, addressIndex); });
@@ -232,22 +302,18 @@ void TavrelInstancePrivate::classify(const Outcome &outcome, int addressIndex)
     }
 
     // An instance answers "PID NAME OWNER".
-    const QStringList words = outcome.value.userType() == QMetaType::QString
-        ? outcome.value.toString().split(QLatin1Char(' '))
-        : QStringList();
-    bool pidIsNumber = false;
-    const qint64 pid = words.value(0).toLongLong(&pidIsNumber);
-    const bool isInstance = !outcome.isFault && words.size() >= 3 && pidIsNumber && pid > 0;
+    const std::optional<Identity> identity
+        = outcome.isFault ? std::nullopt : identityOf(outcome.value);
     if (askingPortHolder) {
-        if (!isInstance || holderUid != TavrelPlatform::effectiveUserId()) {
+        if (!identity || holderUid != TavrelPlatform::effectiveUserId()) {
             serveClaimed();
             return;
         }
         askingPortHolder = false;
         rendezvous.abandon();
     }
-    if (!isInstance) {
-        if (viaRendezvous) {
+    if (!identity) {
+        if (viaRendezvous && !(outcome.timedOut && holderUid == TavrelPlatform::effectiveUserId())) {
             serveAlone(
                 QStringLiteral("port %1, told by the instance, holds no instance").arg(holderPort));
             return;
@@ -255,6 +321,13 @@ void TavrelInstancePrivate::classify(const Outcome &outcome, int addressIndex)
         holderPid = 0;
         holderName.clear();
         reportedOwner.clear();
+        if (outcome.timedOut && holderUid == TavrelPlatform::effectiveUserId()) {
+            decide(TavrelInstance::SilentInstance,
+                QStringLiteral("port %1 is held by a program of this user that gives no answer: %2")
+                    .arg(holderPort)
+                    .arg(outcome.message));
+            return;
+        }
         decide(TavrelInstance::NotAnInstance,
             outcome.isFault ? QStringLiteral("port %1 is held by something that is no instance: %2")
                                   .arg(holderPort)
@@ -263,9 +336,9 @@ void TavrelInstancePrivate::classify(const Outcome &outcome, int addressIndex)
                                   .arg(holderPort));
         return;
     }
-    holderPid = pid;
-    holderName = words.at(1);
-    reportedOwner = words.at(2);
+    holderPid = identity->pid;
+    holderName = identity->name;
+    reportedOwner = identity->owner;
     if (viaRendezvous && holderUid != TavrelPlatform::effectiveUserId()
         && holderUid != TavrelPlatform::UnknownUser) {
         // The instance told a port that someone else holds now: it is no
@@ -302,45 +375,75 @@ void TavrelInstancePrivate::fail(int id, int code, const QString &message)
         Qt::QueuedConnection);
 }
 
-// Whether the command id may go to the holder; fails it otherwise.
-bool TavrelInstancePrivate::mayCommand(int id)
+// Why what (a command, a launch) may not go to the holder, with the fault
+// code in code; null when it may.
+QString TavrelInstancePrivate::refusal(const QString &what, int *code) const
 {
     using Holder = TavrelInstance::Holder;
     const bool anyUser
         = allUsersAllowed && (holder == Holder::OtherUser || holder == Holder::UnknownUser);
     if (holder != Holder::SameUser && !anyUser) {
         if (holder == Holder::OtherUser || holder == Holder::UnknownUser) {
-            fail(id, TavrelInstance::ListenerOfAnotherUser,
-                QStringLiteral("command not sent: port %1 is held by an instance of %2")
-                    .arg(holderPort)
-                    .arg(holder == Holder::OtherUser
-                            ? QStringLiteral("user %1").arg(q->holderOwner())
-                            : QStringLiteral("a user unknown")));
-        } else {
-            fail(id, TavrelInstance::NoInstance,
-                QStringLiteral("command not sent: no other instance of this user serves on port %1")
-                    .arg(holderPort ? holderPort : port));
+            *code = TavrelInstance::ListenerOfAnotherUser;
+            return QStringLiteral("%1 not sent: port %2 is held by an instance of %3")
+                .arg(what)
+                .arg(holderPort)
+                .arg(holder == Holder::OtherUser ? QStringLiteral("user %1").arg(q->holderOwner())
+                                                 : QStringLiteral("a user unknown"));
         }
-        return false;
+        *code = TavrelInstance::NoInstance;
+        if (holder == Holder::SilentInstance)
+            return QStringLiteral(
+                "%1 not sent: the program of this user on port %2 gives no answer")
+                .arg(what)
+                .arg(holderPort ? holderPort : port);
+        return QStringLiteral("%1 not sent: no other instance of this user serves on port %2")
+            .arg(what)
+            .arg(holderPort ? holderPort : port);
     }
     if (allUsersAllowed)
-        return true;
+        return QString();
     // Whoever listens now, which may no longer be whoever answered before.
     const qint64 listener = TavrelClient::foreignListener({holderAddress}, holderPort);
     if (listener != TavrelPlatform::NoSocket) {
-        fail(
-            id, TavrelInstance::ListenerOfAnotherUser, TavrelClient::refusal(holderPort, listener));
-        return false;
+        *code = TavrelInstance::ListenerOfAnotherUser;
+        return TavrelClient::refusal(holderPort, listener, what);
     }
-    return true;
+    return QString();
+}
+
+// Whether the command id may go to the holder; fails it otherwise.
+bool TavrelInstancePrivate::mayCommand(int id)
+{
+    int code = 0;
+    const QString why = refusal(QStringLiteral("command"), &code);
+    if (why.isNull())
+        return true;
+    fail(id, code, why);
+    return false;
 }
 
 TavrelInstance::TavrelInstance(quint16 port, QObject *parent)
     : QObject(parent)
     , d_ptr(new TavrelInstancePrivate(this, port))
 {
-    // For queued connections and signal spies of decided().
+    // For queued connections and signal spies of decided() and launchReceived().
     qRegisterMetaType<TavrelInstance::Holder>();
+    qRegisterMetaType<TavrelLaunch>();
+    const QList<QuorXmlRpcServer *> servers = d_ptr->server->xmlRpcServers();
+    for (QuorXmlRpcServer *server : servers) {
+        server->registerMethod(TavrelLaunchWire::Method,
+            [this](const QVariantList &params, const QuorXmlRpcAnswer &answer) {
+                // A launch nobody receives would end as if it had been handled.
+                if (!isSignalConnected(QMetaMethod::fromSignal(&TavrelInstance::launchReceived))) {
+                    answer.setFault(QuorXmlRpcServer::MethodNotFound,
+                        QStringLiteral("%1: this instance takes no launches")
+                            .arg(TavrelLaunchWire::Method));
+                    return;
+                }
+                d_func()->serveLaunch(params, answer);
+            });
+    }
 }
 
 TavrelInstance::~TavrelInstance()
@@ -525,4 +628,246 @@ bool TavrelInstance::sendCommandAndWait(
             QEventLoop::WaitForMoreEvents | QEventLoop::ExcludeUserInputEvents);
     }
     return answered;
+}
+
+void TavrelInstancePrivate::serveLaunch(const QVariantList &params, const QuorXmlRpcAnswer &answer)
+{
+    QString why;
+    std::optional<TavrelLaunchWire::Call> call = TavrelLaunchWire::readCall(params, &why);
+    if (!call) {
+        answer.setFault(QuorXmlRpcServer::InvalidParams, why);
+        return;
+    }
+    const TavrelLaunch launch = TavrelLaunchPrivate::handle(
+        std::make_shared<TavrelLaunchPrivate>(std::move(*call), answer, server->appInfo()));
+    Q_EMIT q->launchReceived(launch);
+}
+
+// In forward()'s decision: sends the launch to the listener at addressIndex
+// when the kernel tells that it is this user's. Whether it went.
+bool TavrelInstancePrivate::launchTo(int addressIndex)
+{
+    const QHostAddress address = TavrelClient::loopbacks().at(addressIndex);
+    if (TavrelPlatform::listenerOwner(address, holderPort) != TavrelPlatform::effectiveUserId())
+        return false;
+    sendLaunch(
+        address, [this, addressIndex](const Outcome &outcome) { launched(outcome, addressIndex); });
+    return true;
+}
+
+void TavrelInstancePrivate::sendLaunch(const QHostAddress &address, TavrelClient::Done done)
+{
+    forwarding->sent = true;
+    // The launch's exchange gets what is left of the deadline.
+    const int left
+        = forwardDeadline > 0 ? qMax(1, forwardDeadline - int(forwarding->clock.elapsed())) : 0;
+    client->call(TavrelClient::urlOf(address.toString(), holderPort), TavrelLaunchWire::Method,
+        TavrelLaunchWire::writeCall(forwarding->call),
+        TavrelClient::Bounds {left, maximumAnswerSize}, std::move(done));
+}
+
+// The launch was the decision's exchange. The decision is settled even when
+// forward() has given up meanwhile.
+void TavrelInstancePrivate::launched(const Outcome &outcome, int addressIndex)
+{
+    if (outcome.reachedNobody) {
+        // It went before the launch reached it: decide on, and launch to whoever is found.
+        if (forwarding)
+            forwarding->sent = false;
+        ask(addressIndex + 1);
+        return;
+    }
+    holderAddress = TavrelClient::loopbacks().at(addressIndex);
+    holderUid = TavrelPlatform::effectiveUserId();
+    const std::optional<TavrelLaunchWire::Answer> answer
+        = outcome.isFault ? std::nullopt : TavrelLaunchWire::readAnswer(outcome.value);
+    const std::optional<Identity> identity
+        = answer ? identityOf(answer->instance) : std::optional<Identity>();
+    if (outcome.timedOut || !identity) {
+        holderPid = 0;
+        holderName.clear();
+        reportedOwner.clear();
+    }
+    if (outcome.timedOut) {
+        decide(TavrelInstance::SilentInstance,
+            QStringLiteral("port %1 is held by a program of this user that gives no answer: %2")
+                .arg(holderPort)
+                .arg(outcome.message));
+    } else if (!identity) {
+        // An instance of a version before launches, one without a handler, or
+        // no instance at all: "getAppInfo" tells which, then forward() says so.
+        if (forwarding) {
+            forwarding->turnedDown = outcome;
+            forwarding->sent = false;
+        }
+        post(holderAddress, QStringLiteral("getAppInfo"), {}, TavrelClient::IdentityAnswerLimit,
+            [this, addressIndex](const Outcome &appInfo) { classify(appInfo, addressIndex); });
+        return;
+    } else {
+        holderPid = identity->pid;
+        holderName = identity->name;
+        reportedOwner = identity->owner;
+        decide(TavrelInstance::SameUser);
+    }
+    if (forwarding)
+        finishForward(outcome);
+}
+
+// The decision is made, and the launch has not been answered by it.
+void TavrelInstancePrivate::launchDecided()
+{
+    if (holder == TavrelInstance::ThisProcess) {
+        forwarding->done = true;
+        forwarding->status = 0;
+        return;
+    }
+    if (holder == TavrelInstance::SameUser && forwarding->turnedDown) {
+        finishForward(*forwarding->turnedDown);
+        return;
+    }
+    if (holder == TavrelInstance::Unavailable) {
+        failForward(TavrelInstance::NoInstance, errorString);
+        return;
+    }
+    int code = 0;
+    const QString why = refusal(QStringLiteral("launch"), &code);
+    if (!why.isNull()) {
+        failForward(code, why);
+        return;
+    }
+    sendLaunch(holderAddress, [this](const Outcome &outcome) {
+        if (forwarding)
+            finishForward(outcome);
+    });
+}
+
+void TavrelInstancePrivate::finishForward(const Outcome &outcome)
+{
+    if (forwarding->done)
+        return;
+    if (outcome.timedOut) {
+        failForward(TavrelInstance::TransportError, pastDeadline());
+        return;
+    }
+    if (outcome.isFault && outcome.code == QuorXmlRpcServer::MethodNotFound) {
+        failForward(outcome.code,
+            QStringLiteral("the instance on port %1 (process %2) takes no launches: it runs a "
+                           "version from before them, or handles none; quit it and launch again")
+                .arg(holderPort)
+                .arg(holderPid));
+        return;
+    }
+    const std::optional<TavrelLaunchWire::Answer> answer
+        = outcome.isFault ? std::nullopt : TavrelLaunchWire::readAnswer(outcome.value);
+    if (!answer) {
+        failForward(outcome.isFault ? outcome.code : int(TavrelInstance::TransportError),
+            QStringLiteral("the instance on port %1 turned the launch down: %2")
+                .arg(holderPort)
+                .arg(outcome.isFault ? outcome.message
+                                     : QStringLiteral("its answer is no launch's")));
+        return;
+    }
+    print(stdout, answer->standardOutput);
+    print(stderr, answer->standardError);
+    forwarding->done = true;
+    forwarding->status = answer->exitStatus;
+}
+
+QString TavrelInstancePrivate::pastDeadline() const
+{
+    return QStringLiteral("the launch was not finished on port %1 within %2 ms: the program "
+                          "there may hang; end it and launch again")
+        .arg(holderPort)
+        .arg(forwardDeadline);
+}
+
+void TavrelInstancePrivate::failForward(int code, const QString &message)
+{
+    if (forwarding->done)
+        return;
+    errorCode = code;
+    errorString = message;
+    print(stderr,
+        QCoreApplication::applicationName() + QStringLiteral(": ") + message + QLatin1Char('\n'));
+    forwarding->done = true;
+    forwarding->status = TavrelInstance::ForwardFailed;
+}
+
+int TavrelInstance::forward()
+{
+    return forward(QCoreApplication::arguments());
+}
+
+int TavrelInstance::forward(const QStringList &arguments)
+{
+    Q_D(TavrelInstance);
+    if (d->holder == ThisProcess)
+        return 0;
+    d->forwarding.emplace();
+    TavrelLaunchWire::Call &call = d->forwarding->call;
+    call.arguments = arguments;
+    call.workingDirectory = QDir::currentPath();
+    const QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const QString &name : std::as_const(d->forwardedEnvironment)) {
+        if (environment.contains(name))
+            call.environment.insert(name, environment.value(name));
+    }
+    // Wayland's token, else the X11 startup notification's.
+    call.activationToken = environment.value(QStringLiteral("XDG_ACTIVATION_TOKEN"),
+        environment.value(QStringLiteral("DESKTOP_STARTUP_ID")));
+    call.pid = QCoreApplication::applicationPid();
+    call.data = d->launchData;
+    d->forwarding->clock.start();
+
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    connect(&deadline, &QTimer::timeout, this,
+        [d] { d->failForward(TransportError, d->pastDeadline()); });
+    if (d->forwardDeadline > 0)
+        deadline.start(d->forwardDeadline);
+
+    if (d->holder == Undecided)
+        start();
+    // Every exchange ends by the deadline at the latest, so this ends.
+    while (!d->forwarding->done) {
+        if (!d->forwarding->sent && d->holder != Undecided)
+            d->launchDecided();
+        if (d->forwarding->done)
+            break;
+        QCoreApplication::processEvents(
+            QEventLoop::WaitForMoreEvents | QEventLoop::ExcludeUserInputEvents);
+    }
+    const int status = d->forwarding->status;
+    d->forwarding.reset();
+    return status;
+}
+
+void TavrelInstance::setForwardDeadline(int milliseconds)
+{
+    d_func()->forwardDeadline = milliseconds;
+}
+
+int TavrelInstance::forwardDeadline() const
+{
+    return d_func()->forwardDeadline;
+}
+
+void TavrelInstance::setForwardedEnvironment(const QStringList &names)
+{
+    d_func()->forwardedEnvironment = names;
+}
+
+QStringList TavrelInstance::forwardedEnvironment() const
+{
+    return d_func()->forwardedEnvironment;
+}
+
+void TavrelInstance::setLaunchData(const QVariantMap &data)
+{
+    d_func()->launchData = data;
+}
+
+QVariantMap TavrelInstance::launchData() const
+{
+    return d_func()->launchData;
 }

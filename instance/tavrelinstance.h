@@ -3,6 +3,7 @@
 #define TAVRELINSTANCE_H
 
 #include "tavrel_export.h"
+#include "tavrellaunch.h"
 #include "tavrelserver.h"
 
 #include <QObject>
@@ -65,6 +66,26 @@ class TavrelInstancePrivate;
     owner of a socket, holder() is UnknownUser rather than a guess; such a
     holder gets no command and the server refuses every client's, unless
     setAllUsersAllowed() lets every user in both ways.
+
+    Launches: forward() hands the whole launch to the instance, its command
+    line, working directory, the environment variables setForwardedEnvironment()
+    names, its activation token and setLaunchData(), and blocks until the
+    instance has finished it (TavrelLaunch::finish()), then prints what the
+    instance gave it to print and returns its exit status, for main() to
+    return. Called before the decision, it decides in the same exchange:
+
+    \code
+    TavrelInstance instance(47111);
+    QObject::connect(&instance, &TavrelInstance::launchReceived, &window,
+        [&](const TavrelLaunch &launch) { window.open(launch.arguments().mid(1)); });
+    const int status = instance.forward();
+    if (!instance.isServing())
+        return status;                                // handed over, or failed and said why
+    return app.exec();
+    \endcode
+
+    The serving side emits launchReceived() for each launch of a client of
+    this user; with no receiver connected, it answers that it takes none.
 */
 class TAVREL_EXPORT TavrelInstance : public QObject
 {
@@ -87,6 +108,9 @@ public:
         NotAnInstance,
         //! This process cannot serve and finds nobody serving; see errorString().
         Unavailable,
+        /*! The port's listener is this user's (as the kernel tells it), but it
+            gave no answer within timeout(): an instance that hangs, say. */
+        SilentInstance,
     };
     Q_ENUM(Holder)
 
@@ -116,6 +140,12 @@ public:
         SessionScope,
     };
     Q_ENUM(Scope)
+
+    //! The exit status forward() returns when the launch was not handed over, EX_UNAVAILABLE.
+    enum ForwardStatus {
+        ForwardFailed = 69,
+    };
+    Q_ENUM(ForwardStatus)
 
     //! An instance for \a port (1 to 65535), not decided yet, owned by \a parent.
     explicit TavrelInstance(quint16 port, QObject *parent = nullptr);
@@ -175,7 +205,7 @@ public:
     /*! The port the holder serves on: port() in machine scope, the port the
         instance told in user and session scope; 0 when not known. */
     quint16 holderPort() const;
-    //! What the latest failure was: of the decision, or of a command that failed.
+    //! What the latest failure was: of the decision, of a command or of forward().
     QString errorString() const;
 
     /*! Sends the command \a name with \a argument (none when empty) to the
@@ -187,8 +217,43 @@ public:
         a fault, with errorString() and errorCode(). */
     bool sendCommandAndWait(
         const QString &name, const QString &argument = QString(), QStringList *answer = nullptr);
-    //! The fault code of the latest command that failed; 0 before any.
+    //! The fault code of the latest command, or forward(), that failed; 0 before any.
     int errorCode() const;
+
+    /*! Hands this launch, with QCoreApplication::arguments(), to the instance
+        and returns the exit status it finished the launch with; see
+        forward(const QStringList &). */
+    int forward();
+    /*! Hands this launch, with \a arguments as its command line, to the
+        instance of this user and waits, running a local event loop, until the
+        instance has finished it or forwardDeadline() has passed. Prints the
+        instance's texts for it on this process's standard output and standard
+        error and returns its exit status.
+
+        Undecided, it decides first, in the same exchange where the port's
+        listener is this user's: then this process may become the instance
+        instead, isServing() is true and it returns 0 without handing anything
+        over. Decided, it hands the launch to holder() as a command would go.
+
+        When the launch is not handed over or not finished in time (no
+        instance of this user, one that takes no launches, the deadline), it
+        prints why on standard error, sets errorString() and errorCode(), and
+        returns ForwardFailed. */
+    int forward(const QStringList &arguments);
+    /*! Sets how long forward() waits for the instance to finish a launch,
+        the decision included (0 or less: as long as it takes). */
+    void setForwardDeadline(int milliseconds);
+    //! How long forward() waits, in milliseconds (default 5000).
+    int forwardDeadline() const;
+    /*! Names the environment variables that forward() hands over with a
+        launch, where this process has them (default: none). */
+    void setForwardedEnvironment(const QStringList &names);
+    //! The environment variables that forward() hands over.
+    QStringList forwardedEnvironment() const;
+    //! Sets what forward() hands over besides, a struct of XML-RPC values (empty: nothing).
+    void setLaunchData(const QVariantMap &data);
+    //! What forward() hands over besides.
+    QVariantMap launchData() const;
 
 Q_SIGNALS:
     //! The decision is made: \a holder holds the port. Emitted once per start().
@@ -199,6 +264,9 @@ Q_SIGNALS:
     void commandAnswered(int id, const QStringList &answer);
     //! The command \a id failed with the fault \a code and \a message.
     void commandFailed(int id, int code, const QString &message);
+    /*! Serving: a later launch of this user came with \a launch; it ends once
+        finished, or once its last copy is gone (status 0). */
+    void launchReceived(const TavrelLaunch &launch);
 
 private:
     Q_DECLARE_PRIVATE(TavrelInstance)

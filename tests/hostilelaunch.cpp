@@ -6,6 +6,9 @@
 // Once every exchange has ended it prints "start-kib N" (resident at start)
 // and "peak-kib N" (the peak, VmHWM); Tavrel's lines go to standard error,
 // the instance's outcome to standard output.
+//   hostilelaunch forward PORT DEADLINE_MS [ARG...]
+// hands the launch to the instance, with TAVREL_NAMED of its environment and
+// the data {"from": "hostilelaunch"}, and exits with what forward() returns.
 #include "quorobject.h"
 #include "tavrel.h"
 #include "tavrelinstance.h"
@@ -38,6 +41,13 @@ int main(int argc, char *argv[])
     const quint16 port = quint16(arguments.value(2).toUInt());
     QTextStream out(stdout);
 
+    if (arguments.value(1) == QLatin1String("forward")) {
+        TavrelInstance instance(port);
+        instance.setForwardDeadline(arguments.value(3).toInt());
+        instance.setForwardedEnvironment({QStringLiteral("TAVREL_NAMED")});
+        instance.setLaunchData({{QStringLiteral("from"), QStringLiteral("hostilelaunch")}});
+        return instance.forward(arguments.mid(4));
+    }
     if (arguments.value(1) == QLatin1String("tavrel")) {
         Tavrel tavrel(&app, port);
         if (tavrel.checkTcp())

@@ -7,12 +7,14 @@
 #include "testhttpserver.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QtTest>
 
 #include <memory>
@@ -215,6 +217,9 @@ private Q_SLOTS:
     void sessions();
     void privateLoopbacks();
 
+    void launches_data();
+    void launches();
+
 private:
     // The runtime directories of this user and of the other user (when there is one).
     QTemporaryDir m_runtime;
@@ -256,8 +261,8 @@ void tst_TavrelInstance::decides_data()
         << int(Nothing) << int(TavrelInstance::ThisProcess) << Machine;
     QTest::addRow("an instance of this user")
         << int(InstanceOfThisUser) << int(TavrelInstance::SameUser) << Machine;
-    QTest::addRow("a TCP server that answers nothing")
-        << int(SilentTcpServer) << int(TavrelInstance::NotAnInstance) << Machine;
+    QTest::addRow("a TCP server of this user that answers nothing")
+        << int(SilentTcpServer) << int(TavrelInstance::SilentInstance) << Machine;
     QTest::addRow("an HTTP server answering 404")
         << int(Http404Server) << int(TavrelInstance::NotAnInstance) << Machine;
     QTest::addRow("an XML-RPC server without getAppInfo")
@@ -892,6 +897,140 @@ void tst_TavrelInstance::privateLoopbacks()
     const QByteArray output = launchEcho(port, QStringLiteral("hi"), m_runtime.path());
     QVERIFY2(output.contains("answer: hi"), output.constData());
     QTRY_VERIFY_WITH_TIMEOUT(instances[0].output.contains("received command"), PeerTimeoutMs);
+}
+
+// What serves the port a launch goes to, and how it answers the launch.
+enum LaunchPeer {
+    AnsweringInstance, // finishes at once
+    DeferringInstance, // finishes from the event loop, later
+    UnfinishingInstance, // keeps no copy: the launch ends with status 0
+    EarlierInstance, // a TavrelServer, which knows no launches
+    SilentListener, // takes the connection, answers nothing
+};
+
+void tst_TavrelInstance::launches_data()
+{
+    QTest::addColumn<int>("peer");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("out");
+    QTest::addColumn<QByteArray>("err"); // what standard error starts with
+
+    const QStringList odd {QStringLiteral("two words"), QString(), QStringLiteral("line\nbreak"),
+        QStringLiteral("\"quoted\" 'too'"), QStringLiteral("emoji \U0001F600 and \U00020000"),
+        QStringLiteral("--port"), QStringLiteral("tab\there")};
+    QStringList many;
+    for (int i = 0; i < 5000; ++i)
+        many.append(QString::number(i));
+    QTest::addRow("arguments arrive intact")
+        << int(AnsweringInstance) << odd << 0 << QByteArray() << QByteArray();
+    QTest::addRow("5000 arguments")
+        << int(AnsweringInstance) << many << 0 << QByteArray() << QByteArray();
+    QTest::addRow("exit status and both streams")
+        << int(AnsweringInstance) << QStringList {QStringLiteral("--status")} << 3
+        << QByteArray("out: --status\n") << QByteArray("err: \U0001F600\n");
+    QTest::addRow("an answer given later")
+        << int(DeferringInstance) << QStringList {QStringLiteral("later")} << 7
+        << QByteArray("out: later\n") << QByteArray("err: \U0001F600\n");
+    QTest::addRow("a launch nobody finishes ends with 0")
+        << int(UnfinishingInstance) << QStringList {QStringLiteral("x")} << 0 << QByteArray()
+        << QByteArray();
+    QTest::addRow("an instance of the version before launches")
+        << int(EarlierInstance) << QStringList {QStringLiteral("x")}
+        << int(TavrelInstance::ForwardFailed) << QByteArray()
+        << QByteArray("tavrel_hostilelaunch: the instance on port");
+    QTest::addRow("a listener of this user that never answers, within the deadline")
+        << int(SilentListener) << QStringList {QStringLiteral("x")}
+        << int(TavrelInstance::ForwardFailed) << QByteArray()
+        << QByteArray("tavrel_hostilelaunch: the launch was not finished on port");
+}
+
+// A launch in another process hands the instance its arguments, working
+// directory, named environment, token and data, and ends as the instance
+// finishes it, printing what the instance gave it to print.
+void tst_TavrelInstance::launches()
+{
+    QFETCH(int, peer);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, status);
+    QFETCH(QByteArray, out);
+    QFETCH(QByteArray, err);
+
+    QTcpServer probe;
+    QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+    const quint16 port = probe.serverPort();
+    QTcpServer silent;
+    TavrelServer earlier;
+    TavrelInstance serving(port);
+    QList<TavrelLaunch> received;
+    switch (peer) {
+    case SilentListener:
+        probe.close();
+        QVERIFY(silent.listen(QHostAddress::LocalHost, port));
+        break;
+    case EarlierInstance:
+        probe.close();
+        QVERIFY(earlier.listen(port));
+        break;
+    default:
+        probe.close();
+        connect(&serving, &TavrelInstance::launchReceived, this,
+            [&received, peer](const TavrelLaunch &launch) {
+                if (peer != UnfinishingInstance)
+                    received.append(launch);
+                const auto finish = [launch] {
+                    launch.finish(launch.arguments().value(0) == QLatin1String("--status") ? 3 : 7,
+                        QStringLiteral("out: ") + launch.arguments().value(0) + QLatin1Char('\n'),
+                        QStringLiteral("err: \U0001F600\n"));
+                };
+                if (peer == DeferringInstance)
+                    QTimer::singleShot(50, finish);
+                else if (peer == AnsweringInstance && launch.arguments().size() == 1)
+                    finish();
+                else if (peer == AnsweringInstance)
+                    launch.finish(0);
+            });
+        QVERIFY(serving.decide());
+    }
+
+    QTemporaryDir directory;
+    QVERIFY(directory.isValid());
+    QProcess launch;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("TAVREL_NAMED"), QStringLiteral("named value"));
+    environment.insert(QStringLiteral("TAVREL_UNNAMED"), QStringLiteral("secret"));
+    environment.insert(QStringLiteral("XDG_ACTIVATION_TOKEN"), QStringLiteral("token-1"));
+    launch.setProcessEnvironment(environment);
+    launch.setWorkingDirectory(directory.path());
+    launch.start(QStringLiteral(TAVREL_HOSTILE_LAUNCH),
+        QStringList {QStringLiteral("forward"), QString::number(port), QStringLiteral("1500")}
+            + arguments);
+    QVERIFY(launch.waitForStarted(PeerTimeoutMs));
+    const qint64 launcherPid = launch.processId();
+    const auto stop = qScopeGuard([&launch] {
+        launch.kill();
+        launch.waitForFinished();
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(launch.state() == QProcess::NotRunning, PeerTimeoutMs);
+    const QByteArray launchErr = launch.readAllStandardError();
+    QVERIFY2(launchErr.startsWith(err), launchErr.constData());
+    QCOMPARE(launch.readAllStandardOutput(), out);
+    QCOMPARE(launch.exitCode(), status);
+
+    if (peer == AnsweringInstance || peer == DeferringInstance) {
+        QCOMPARE(received.size(), 1);
+        const TavrelLaunch &got = received.first();
+        QCOMPARE(got.arguments(), arguments);
+        QCOMPARE(got.workingDirectory(), QDir(directory.path()).canonicalPath());
+        QCOMPARE(
+            got.environment().value(QStringLiteral("TAVREL_NAMED")), QStringLiteral("named value"));
+        QVERIFY(!got.environment().contains(QStringLiteral("TAVREL_UNNAMED")));
+        QCOMPARE(got.activationToken(), QStringLiteral("token-1"));
+        QCOMPARE(
+            got.data().value(QStringLiteral("from")).toString(), QStringLiteral("hostilelaunch"));
+        QCOMPARE(got.launcherPid(), launcherPid);
+        QVERIFY(got.isFinished());
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_TavrelInstance)

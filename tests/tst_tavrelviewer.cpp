@@ -23,7 +23,7 @@ struct Viewer
     QProcess process;
     QByteArray output;
 
-    explicit Viewer(const QStringList &arguments)
+    explicit Viewer(const QStringList &arguments, const QString &directory = QString())
     {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
@@ -35,6 +35,7 @@ struct Viewer
         process.setProcessEnvironment(environment);
         QObject::connect(&process, &QProcess::readyReadStandardOutput,
             [this] { output += process.readAllStandardOutput(); });
+        process.setWorkingDirectory(directory);
         process.start(QStringLiteral(TAVREL_VIEWER), arguments);
     }
     ~Viewer()
@@ -64,8 +65,8 @@ void tst_TavrelViewer::secondLaunchOpensInFirstWindow_data()
     QTest::addRow("first launch with another file") << true;
 }
 
-// The second launch hands its file to the first window and exits; the first
-// window shows that file's text.
+// The second launch, started in another directory with a relative path, hands
+// its file to the first window and exits; the first window shows that file's text.
 void tst_TavrelViewer::secondLaunchOpensInFirstWindow()
 {
     QFETCH(bool, firstHasFile);
@@ -85,7 +86,9 @@ void tst_TavrelViewer::secondLaunchOpensInFirstWindow()
     Viewer first(firstHasFile ? portArguments + QStringList {firstFile} : portArguments);
     QTRY_VERIFY_WITH_TIMEOUT(first.output.contains("serving on port"), ViewerTimeoutMs);
 
-    Viewer second(portArguments + QStringList {secondFile});
+    QVERIFY(QDir(directory.path()).mkdir(QStringLiteral("elsewhere")));
+    Viewer second(portArguments + QStringList {QStringLiteral("../second notes.txt")},
+        directory.filePath(QStringLiteral("elsewhere")));
     QVERIFY(second.process.waitForFinished(ViewerTimeoutMs));
     QCOMPARE(second.process.exitStatus(), QProcess::NormalExit);
     QVERIFY2(second.process.exitCode() == 0, second.process.readAllStandardError().constData());

@@ -106,6 +106,11 @@ int main(int argc, char *argv[])
         {QStringLiteral("--port"), demoPort},
         {QStringLiteral("--port"), demoPort, QStringLiteral("echo"), QStringLiteral("hello")},
         {QStringLiteral("--help")});
+    const QString statusPort = QString::number(port.toInt() + 2);
+    add(QStringLiteral("tavrel-demo --status"), QStringLiteral(TAVREL_DEMO),
+        {QStringLiteral("--port"), statusPort},
+        {QStringLiteral("--port"), statusPort, QStringLiteral("--status")},
+        {QStringLiteral("--help")});
     if (qEnvironmentVariableIsSet("DBUS_SESSION_BUS_ADDRESS"))
         add(QStringLiteral("KDBusService Unique"), QStringLiteral(TAVREL_HANDOFF_KDBUS), {},
             {QStringLiteral("/tmp/notes.txt")});
@@ -136,7 +141,7 @@ int main(int argc, char *argv[])
                 out() << mechanism->name << ": a hand-off failed" << Qt::endl;
                 return 1;
             }
-            const double baseline = runMs(mechanism->program, {QStringLiteral("--baseline")}, &ok);
+            const double baseline = runMs(mechanism->program, mechanism->baselineArguments, &ok);
             if (round > 0) {
                 mechanism->handOffMs.push_back(handOff);
                 mechanism->baselineMs.push_back(baseline);

@@ -16,6 +16,9 @@ set(cases
     "http|quorobject.h|refused"
     "instance|tavrelplatform_p.h|seen"
     "instance|quorxmlrpcclient.h|seen"
+    "instance|quorinstancecall_p.h|seen"
+    "instance|quorhttpclient_p.h|refused"
+    "instance|quorobject_p.h|refused"
     "instance|quorxmlrpcserver_p.h|refused"
     "instance|quorcodec_p.h|refused")
 

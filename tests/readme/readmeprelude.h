@@ -14,10 +14,13 @@
 #include "quorxmlrpcserver.h"
 #include "tavrel.h"
 #include "tavrelinstance.h"
+#include "tavrellaunch.h"
 #include "tavrelserver.h"
 
+#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDebug>
+#include <QDir>
 #include <QHostAddress>
 #include <QUrl>
 #include <QVariant>
