@@ -1,12 +1,11 @@
 // SPDX-License-Identifier: MIT
 #include "quorinstancecall_p.h"
 
-#include "quorcodec_p.h"
+#include "quorcallreply_p.h"
 #include "quorhttpclient_p.h"
 
 #include <QNetworkRequest>
 #include <QPointer>
-#include <QTimer>
 
 QuorInstanceCaller::QuorInstanceCaller(const QByteArray &userAgent, QObject *parent)
     : QObject(parent)
@@ -35,8 +34,7 @@ void QuorInstanceCaller::call(const QUrl &url, const QString &method, const QVar
         Outcome outcome;
         outcome.isFault = true;
         outcome.code = -32602;
-        outcome.message
-            = QStringLiteral("invalid parameters: a value of the call has no XML-RPC form");
+        outcome.message = QuorCallReply::unwritableCallText();
         QMetaObject::invokeMethod(
             this, [done, outcome] { done(outcome); }, Qt::QueuedConnection);
         return;
@@ -47,31 +45,12 @@ void QuorInstanceCaller::call(const QUrl &url, const QString &method, const QVar
     QNetworkReply *reply = m_transport->post(request, document);
     m_calls.insert(reply, Pending {std::move(done), QString()});
 
-    if (timeoutMs > 0) {
-        auto *timer = new QTimer(reply);
-        timer->setSingleShot(true);
-        connect(timer, &QTimer::timeout, this, [this, reply, timeoutMs] {
-            if (end(reply, QStringLiteral("timed out after %1 ms").arg(timeoutMs)))
-                m_calls[reply].timedOut = true;
+    using QuorCallReply::Bound;
+    QuorCallReply::watch(reply, this, timeoutMs, maximumAnswerSize,
+        [this, reply, timeoutMs, maximumAnswerSize](Bound bound) {
+            if (end(reply, QuorCallReply::boundText(bound, timeoutMs, maximumAnswerSize)))
+                m_calls[reply].timedOut = bound == Bound::Time;
         });
-        timer->start(timeoutMs);
-    }
-    if (maximumAnswerSize > 0) {
-        const auto check = [this, reply, maximumAnswerSize](qint64 bytes) {
-            if (bytes > maximumAnswerSize)
-                end(reply, QStringLiteral("response larger than %1 bytes").arg(maximumAnswerSize));
-        };
-        // A declared length ends the call before any of the body is read.
-        connect(reply, &QNetworkReply::metaDataChanged, this, [reply, check] {
-            const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
-            if (length.isValid())
-                check(length.toLongLong());
-        });
-        // The body stays unread until the reply has finished, so what is
-        // available is all that came.
-        connect(reply, &QNetworkReply::readyRead, this,
-            [reply, check] { check(reply->bytesAvailable()); });
-    }
 }
 
 bool QuorInstanceCaller::end(QNetworkReply *reply, const QString &why)
@@ -107,13 +86,7 @@ void QuorInstanceCaller::finished(QNetworkReply *reply)
         pending.done(outcome);
         return;
     }
-    // The body counts as zero-terminated text, as QuorXmlRpcClient reads it.
-    QByteArray body = reply->readAll();
-    const int zero = body.indexOf('\0');
-    if (zero >= 0)
-        body.truncate(zero);
-    const QuorResponse response = QuorFastCodec::readResponseBytes(body);
-    body.clear();
+    const QuorResponse response = QuorCallReply::readAnswer(reply, {});
     outcome.isFault = response.isFault;
     outcome.code = response.faultCode;
     outcome.message = response.faultString;

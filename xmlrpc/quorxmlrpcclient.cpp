@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "quorxmlrpcclient.h"
 
+#include "quorcallreply_p.h"
 #include "quorcodec_p.h"
 #include "quorfault.h"
 #include "quorhttpclient_p.h"
@@ -11,7 +12,6 @@
 
 #include <QNetworkReply>
 #include <QPointer>
-#include <QTimer>
 
 #include <utility>
 
@@ -62,35 +62,16 @@ QuorHttpTransport *ownTransport(QuorXmlRpcClient *client)
     return transport;
 }
 
-// Arms the limits set now for the call that reply carries. The timer and the
-// connections go with the reply, or with the limits when the client goes first.
+// Arms the limits set now for the call that reply carries, for timeout of
+// what is left of the call's time. The timer and the connections go with the
+// reply, or with the limits when the client goes first.
 void watch(QNetworkReply *reply, QuorXmlRpcClientLimitsData *limits, int timeout)
 {
-    if (timeout > 0) {
-        auto *timer = new QTimer(reply);
-        timer->setSingleShot(true);
-        QObject::connect(timer, &QTimer::timeout, limits, [reply, limits] {
-            limits->end(reply, QStringLiteral("timed out after %1 ms").arg(limits->timeout));
-        });
-        timer->start(timeout);
-    }
-    if (const qint64 maximum = limits->maximumResponseSize) {
-        const auto check = [reply, limits, maximum](qint64 bytes) {
-            if (bytes > maximum)
-                limits->end(reply, QStringLiteral("response larger than %1 bytes").arg(maximum));
-        };
-        // A declared length ends the call before any of the body is read.
-        QObject::connect(reply, &QNetworkReply::metaDataChanged, limits, [reply, check] {
-            const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
-            if (length.isValid())
-                check(length.toLongLong());
-        });
-        // The body stays unread until the reply has finished, so what is
-        // available is all that came. Qt holds back some downloadProgress
-        // signals, but none of readyRead.
-        QObject::connect(reply, &QNetworkReply::readyRead, limits,
-            [reply, check] { check(reply->bytesAvailable()); });
-    }
+    const int stated = limits->timeout;
+    const qint64 maximum = limits->maximumResponseSize;
+    QuorCallReply::watch(reply, limits, timeout, maximum, [=](QuorCallReply::Bound bound) {
+        limits->end(reply, QuorCallReply::boundText(bound, stated, maximum));
+    });
 }
 
 // The codec options set for client's calls.
@@ -324,20 +305,13 @@ void QuorXmlRpcClient::replyFinished(QNetworkReply *reply)
     // A slot that destroys the client also destroys the reply with the manager.
     const QPointer<QuorXmlRpcClient> alive(this);
     if (dynamic_cast<QuorUnsentReply *>(reply)) {
-        QuorResponse fault = QuorResponse::fromFault(InvalidParametersCode,
-            QStringLiteral("invalid parameters: a value of the call has no XML-RPC form"));
+        QuorResponse fault
+            = QuorResponse::fromFault(InvalidParametersCode, QuorCallReply::unwritableCallText());
         quorDeliverResponse(callObject, &fault, delivered);
     } else if (!failure.isNull()) {
         callObject->parseResponse(QuorFault(TransportErrorCode, failure).toString(), delivered);
     } else {
-        // The body counts as zero-terminated text. It is read straight from
-        // its UTF-8 bytes, as parseResponse() would read it decoded.
-        QByteArray body = reply->readAll();
-        const int zero = body.indexOf('\0');
-        if (zero >= 0)
-            body.truncate(zero);
-        QuorResponse response = QuorFastCodec::readResponseBytes(body, codecOptions(this));
-        body.clear();
+        QuorResponse response = QuorCallReply::readAnswer(reply, codecOptions(this));
         quorDeliverResponse(callObject, &response, delivered);
     }
     if (!alive)
