@@ -65,6 +65,21 @@ void print(FILE *stream, const QString &text)
     std::fflush(stream);
 }
 
+// The launch forward() is handing over, while it does. Apart from the
+// private class, as clang cannot yet default-construct a nested class with
+// member initializers inside the class that encloses it.
+struct Forwarding
+{
+    TavrelLaunchWire::Call call;
+    QElapsedTimer clock;
+    bool sent = false; // it went out (or nothing needs to go) and is answered or on its way
+    bool done = false;
+    int status = 0;
+    // A launch turned down by what listens, kept until the decision
+    // tells whether an instance did that.
+    std::optional<TavrelClient::Outcome> turnedDown;
+};
+
 } // namespace
 
 class TavrelInstancePrivate
@@ -137,17 +152,6 @@ public:
     QStringList forwardedEnvironment;
     QVariantMap launchData;
     // The launch forward() is handing over, while it does.
-    struct Forwarding
-    {
-        TavrelLaunchWire::Call call;
-        QElapsedTimer clock;
-        bool sent = false; // it went out (or nothing needs to go) and is answered or on its way
-        bool done = false;
-        int status = 0;
-        // A launch turned down by what listens, kept until the decision
-        // tells whether an instance did that.
-        std::optional<Outcome> turnedDown;
-    };
     std::optional<Forwarding> forwarding;
 };
 
@@ -313,7 +317,8 @@ void TavrelInstancePrivate::classify(const Outcome &outcome, int addressIndex)
         rendezvous.abandon();
     }
     if (!identity) {
-        if (viaRendezvous && !(outcome.timedOut && holderUid == TavrelPlatform::effectiveUserId())) {
+        if (viaRendezvous
+            && !(outcome.timedOut && holderUid == TavrelPlatform::effectiveUserId())) {
             serveAlone(
                 QStringLiteral("port %1, told by the instance, holds no instance").arg(holderPort));
             return;
