@@ -17,7 +17,6 @@
 #include <QMainWindow>
 #include <QPlainTextEdit>
 #include <QTextStream>
-#include <QWindow>
 
 #include "tavrelinstance.h"
 
@@ -48,26 +47,6 @@ public:
         show();
         QTextStream(stdout) << "showing " << path << Qt::endl;
         return true;
-    }
-
-    // Comes to the front for a launch. A compositor (Wayland) or a window
-    // manager that prevents focus stealing (X11) lets a window come forward
-    // only with the token that the launch was started with; Qt 6's Wayland
-    // plugin takes it from XDG_ACTIVATION_TOKEN when a window asks to be
-    // activated, and its xcb plugin sends DESKTOP_STARTUP_ID's as the startup
-    // id. Without a token, or on Qt 5's Wayland plugin (no xdg-activation),
-    // it asks as any window does, which the platform may refuse.
-    void raiseFor(const QString &activationToken)
-    {
-        show();
-        if (!activationToken.isEmpty()) {
-            const bool wayland
-                = QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
-            qputenv(
-                wayland ? "XDG_ACTIVATION_TOKEN" : "DESKTOP_STARTUP_ID", activationToken.toUtf8());
-        }
-        raise();
-        activateWindow();
     }
 
     QStringList current() const { return {m_path, m_text->toPlainText()}; }
@@ -123,7 +102,7 @@ int main(int argc, char *argv[])
                 launch.finish(1, QString(), why + QLatin1Char('\n'));
                 return;
             }
-            viewer.raiseFor(launch.activationToken());
+            launch.raiseWindow(&viewer);
         });
 
     const int status = instance.forward();

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "tavrellaunch_p.h"
 
+#include <QCoreApplication>
+
 namespace {
 
 const QString VersionKey = QStringLiteral("version");
@@ -184,4 +186,19 @@ void TavrelLaunch::finish(
 bool TavrelLaunch::isFinished() const
 {
     return d && d->finished;
+}
+
+void TavrelLaunch::usePlatformActivationToken(const QString &token)
+{
+    if (token.isEmpty()) {
+        qunsetenv("XDG_ACTIVATION_TOKEN");
+        return;
+    }
+    // Qt 6's Wayland plugin reads XDG_ACTIVATION_TOKEN when a window asks to
+    // be activated. QGuiApplication's platformName property names the plugin
+    // without this library linking Qt GUI.
+    const QObject *application = QCoreApplication::instance();
+    if (application
+        && application->property("platformName").toString().startsWith(QLatin1String("wayland")))
+        qputenv("XDG_ACTIVATION_TOKEN", token.toUtf8());
 }

@@ -69,7 +69,43 @@ public:
     //! Whether the launch is finished, through any copy.
     bool isFinished() const;
 
+    /*! Brings \a window, a QWidget or a QWindow of the instance, to the front
+        for this launch: shows it, hands activationToken() to the platform
+        where the platform takes one, then raises and activates it.
+
+        A Wayland compositor lets a window come forward only with the token of
+        the launch that asks. Qt 6's Wayland plugin hands it over
+        (xdg-activation); Qt 5.15's cannot, and the window may stay behind. On
+        X11 Qt takes a startup id only when the application starts, so the
+        raise is Qt's own, which a window manager that prevents focus stealing
+        may refuse. Defined here, so that the library links no Qt GUI module. */
+    template<typename Window>
+    void raiseWindow(Window *window) const
+    {
+        window->show();
+        usePlatformActivationToken(activationToken());
+        window->raise();
+        activate(window, 0);
+        // The plugin has read the token: it is good for one activation, and
+        // programs this instance starts must not inherit it.
+        usePlatformActivationToken(QString());
+    }
+
 private:
+    // A QWidget activates through activateWindow(), a QWindow through requestActivate().
+    template<typename Window>
+    static auto activate(Window *window, int) -> decltype(window->activateWindow())
+    {
+        window->activateWindow();
+    }
+    template<typename Window>
+    static void activate(Window *window, long)
+    {
+        window->requestActivate();
+    }
+    // Puts token where the running platform plugin reads it; empty removes it.
+    static void usePlatformActivationToken(const QString &token);
+
     friend class TavrelLaunchPrivate;
     explicit TavrelLaunch(std::shared_ptr<TavrelLaunchPrivate> launch);
     std::shared_ptr<TavrelLaunchPrivate> d;
