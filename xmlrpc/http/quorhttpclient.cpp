@@ -190,7 +190,7 @@ QNetworkReply::NetworkError errorOfStatus(int status)
 } // namespace
 
 QuorHttpConnection::QuorHttpConnection(QuorHttpTransport *transport,
-    const QuorHttpEndpoint &endpoint, const QSslConfiguration &sslConfiguration)
+    const QuorHttpEndpoint &endpoint, const std::optional<QSslConfiguration> &sslConfiguration)
     : QObject(transport)
     , m_transport(transport)
     , m_endpoint(endpoint)
@@ -229,7 +229,7 @@ void QuorHttpConnection::newSocket()
         break;
     case QuorHttpEndpoint::Tls: {
         auto *socket = new QSslSocket(this);
-        QSslConfiguration configuration = m_sslConfiguration;
+        QSslConfiguration configuration = *m_sslConfiguration;
         // HTTP/1.1 is all these connections speak.
         configuration.setAllowedNextProtocols({QByteArrayLiteral("http/1.1")});
         socket->setSslConfiguration(configuration);
@@ -251,6 +251,9 @@ void QuorHttpConnection::newSocket()
         break;
     }
     if (m_tcpSocket) {
+        // Only calls that go direct come here (serves()). Like the manager's
+        // own connections, the socket does not ask the proxy factories again.
+        m_tcpSocket->setProxy(QNetworkProxy::NoProxy);
         m_socket = m_tcpSocket;
         connect(
             m_tcpSocket, &QAbstractSocket::connected, this, &QuorHttpConnection::socketConnected);
@@ -741,7 +744,8 @@ void QuorHttpReply::ignoreSslErrorsImplementation(const QList<QSslError> &errors
 
 void QuorHttpReply::sslConfigurationImplementation(QSslConfiguration &configuration) const
 {
-    configuration = m_sslConfiguration;
+    if (m_sslConfiguration)
+        configuration = *m_sslConfiguration;
 }
 
 qint64 QuorHttpReply::bytesAvailable() const
@@ -1023,7 +1027,10 @@ void QuorHttpTransport::sendWaitingCalls()
                     .arg(reply->url().toString(QUrl::RemovePassword)));
             continue;
         }
-        const QSslConfiguration sslConfiguration = reply->request().sslConfiguration();
+        // Asked for TLS only: making any QSslConfiguration loads OpenSSL.
+        std::optional<QSslConfiguration> sslConfiguration;
+        if (endpoint->socket == QuorHttpEndpoint::Tls)
+            sslConfiguration = reply->request().sslConfiguration();
         QuorHttpConnection *free = nullptr;
         int count = 0;
         for (QuorHttpConnection *connection : qAsConst(m_connections)) {

@@ -95,7 +95,9 @@ private:
     QuorHttpConnection *m_connection = nullptr;
     bool m_ignoreAllSslErrors = false;
     QList<QSslError> m_ignoredSslErrors;
-    QSslConfiguration m_sslConfiguration; // of the connection, once encrypted
+    // Of the connection, once encrypted. Left unmade otherwise: in Qt 5 even an
+    // empty QSslConfiguration loads OpenSSL, milliseconds a plain call need not pay.
+    std::optional<QSslConfiguration> m_sslConfiguration;
 };
 
 // One connection of a QuorHttpTransport to a server, carrying one call at a
@@ -112,12 +114,13 @@ class QuorHttpConnection : public QObject
 {
 public:
     QuorHttpConnection(QuorHttpTransport *transport, const QuorHttpEndpoint &endpoint,
-        const QSslConfiguration &sslConfiguration);
+        const std::optional<QSslConfiguration> &sslConfiguration);
 
-    bool serves(const QuorHttpEndpoint &endpoint, const QSslConfiguration &sslConfiguration) const
+    // sslConfiguration is the request's for TLS, none otherwise.
+    bool serves(const QuorHttpEndpoint &endpoint,
+        const std::optional<QSslConfiguration> &sslConfiguration) const
     {
-        return m_endpoint == endpoint
-            && (endpoint.socket != QuorHttpEndpoint::Tls || m_sslConfiguration == sslConfiguration);
+        return m_endpoint == endpoint && m_sslConfiguration == sslConfiguration;
     }
     // Whether it can take a call: new, or kept alive after one.
     bool isIdle() const { return m_state == State::Unconnected || m_state == State::Idle; }
@@ -170,7 +173,7 @@ private:
 
     QuorHttpTransport *const m_transport;
     const QuorHttpEndpoint m_endpoint;
-    const QSslConfiguration m_sslConfiguration;
+    const std::optional<QSslConfiguration> m_sslConfiguration;
     State m_state = State::Unconnected;
     QIODevice *m_socket = nullptr;
     QAbstractSocket *m_tcpSocket = nullptr; // m_socket over TCP or TLS
