@@ -812,14 +812,16 @@ int TavrelInstance::forward(const QStringList &arguments)
     TavrelLaunchWire::Call &call = d->forwarding->call;
     call.arguments = arguments;
     call.workingDirectory = QDir::currentPath();
-    const QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    // Only the named variables are read: parsing the whole environment costs
+    // more than the rest of the launch's making.
     for (const QString &name : std::as_const(d->forwardedEnvironment)) {
-        if (environment.contains(name))
-            call.environment.insert(name, environment.value(name));
+        const QByteArray key = name.toLocal8Bit();
+        if (qEnvironmentVariableIsSet(key.constData()))
+            call.environment.insert(name, qEnvironmentVariable(key.constData()));
     }
     // Wayland's token, else the X11 startup notification's.
-    call.activationToken = environment.value(QStringLiteral("XDG_ACTIVATION_TOKEN"),
-        environment.value(QStringLiteral("DESKTOP_STARTUP_ID")));
+    call.activationToken
+        = qEnvironmentVariable("XDG_ACTIVATION_TOKEN", qEnvironmentVariable("DESKTOP_STARTUP_ID"));
     call.pid = QCoreApplication::applicationPid();
     call.data = d->launchData;
     d->forwarding->clock.start();

@@ -49,7 +49,16 @@ QString userName(qint64 uid)
 
 QString currentUserName()
 {
-    return userName(effectiveUserId());
+    // Every answer to "getAppInfo" and every launch tells it, and a passwd
+    // lookup can read files or ask a directory service each time.
+    thread_local qint64 cachedUid = -1;
+    thread_local QString cachedName;
+    const qint64 uid = effectiveUserId();
+    if (uid != cachedUid) {
+        cachedName = userName(uid);
+        cachedUid = uid;
+    }
+    return cachedName;
 }
 
 #else

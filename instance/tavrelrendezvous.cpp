@@ -105,8 +105,11 @@ int openOwnFile(int directory, const QString &name, QString *why)
 QString networkNamespace()
 {
 #if defined(Q_OS_LINUX)
-    // "net:[4026531840]"
-    const QString link = QFile::symLinkTarget(QStringLiteral("/proc/self/ns/net"));
+    // "net:[4026531840]"; read with readlink(), as QFile::symLinkTarget()
+    // would resolve it as a path.
+    char target[64] = {};
+    const ssize_t length = ::readlink("/proc/self/ns/net", target, sizeof target - 1);
+    const QString link = QString::fromLatin1(target, int(qMax<ssize_t>(length, 0)));
     const int from = link.indexOf(QLatin1Char('['));
     const int to = link.indexOf(QLatin1Char(']'));
     if (from >= 0 && to > from)
@@ -148,7 +151,8 @@ QString TavrelRendezvous::sessionKey()
 
 QString TavrelRendezvous::nameFor(quint16 port, bool perSession)
 {
-    QString name = QStringLiteral("port-%1").arg(port);
+    // QString::number, not arg(): arg() sets up the locale, which no launch needs.
+    QString name = QLatin1String("port-") + QString::number(port);
     const QString session = perSession ? sessionKey() : QString();
     if (!session.isEmpty())
         name += QStringLiteral("-session-") + session;
@@ -184,10 +188,11 @@ int TavrelRendezvous::openDirectory()
     }
     // Another user can take this name in the shared temporary directory
     // first; then it is refused below, and the caller serves without a rendezvous.
-    const QString name = QStringLiteral("tavrel-%1").arg(::geteuid());
-    const int fd = privateSubdirectory(QDir::tempPath(), name, &why);
+    const QString name = QLatin1String("tavrel-") + QString::number(::geteuid());
+    const QString temporary = QDir::tempPath();
+    const int fd = privateSubdirectory(temporary, name, &why);
     if (fd >= 0) {
-        m_directory = QDir::tempPath() + QLatin1Char('/') + name;
+        m_directory = temporary + QLatin1Char('/') + name;
         return fd;
     }
     reasons.append(why);
