@@ -22,6 +22,10 @@ namespace {
 
 constexpr int MaximumConnectionsPerServer = 6;
 constexpr int MaximumHeadSize = 64 * 1024;
+// What a socket takes from the kernel before this connection has read it: an
+// answer arrives piece by piece, each checked against the caller's bounds,
+// instead of as much as the kernel has buffered (megabytes on loopback) at once.
+constexpr qint64 SocketReadBufferSize = 256 * 1024;
 // What supervisorctl asks for on a Unix socket, and what SCGI servers are told.
 const QByteArray LocalTarget = QByteArrayLiteral("/RPC2");
 
@@ -221,6 +225,7 @@ void QuorHttpConnection::newSocket()
     switch (m_endpoint.socket) {
     case QuorHttpEndpoint::Local:
         m_localSocket = new QLocalSocket(this);
+        m_localSocket->setReadBufferSize(SocketReadBufferSize);
         m_socket = m_localSocket;
         connect(
             m_localSocket, &QLocalSocket::connected, this, &QuorHttpConnection::socketConnected);
@@ -254,6 +259,7 @@ void QuorHttpConnection::newSocket()
         // Only calls that go direct come here (serves()). Like the manager's
         // own connections, the socket does not ask the proxy factories again.
         m_tcpSocket->setProxy(QNetworkProxy::NoProxy);
+        m_tcpSocket->setReadBufferSize(SocketReadBufferSize);
         m_socket = m_tcpSocket;
         connect(
             m_tcpSocket, &QAbstractSocket::connected, this, &QuorHttpConnection::socketConnected);
