@@ -261,8 +261,10 @@ qint64 ownerAmong(const QList<TcpSocket> &sockets, const QHostAddress &local, qu
 
 // The listener that the kernel hands a connection to address:port: one bound
 // to that very address before one bound to any address of its family, and an
-// IPv6 one bound to any address (which may take IPv4 too) last.
-qint64 listenerAmong(const QList<TcpSocket> &sockets, const QHostAddress &address, quint16 port)
+// IPv6 one bound to any address (which may take IPv4 too) last. exact tells
+// whether the one found is bound to that very address.
+qint64 listenerAmong(const QList<TcpSocket> &sockets, const QHostAddress &address, quint16 port,
+    bool *exact = nullptr)
 {
     const bool ipv4 = address.protocol() == QAbstractSocket::IPv4Protocol;
     const QHostAddress mapped
@@ -293,6 +295,8 @@ qint64 listenerAmong(const QList<TcpSocket> &sockets, const QHostAddress &addres
             owner = UnknownUser;
         }
     }
+    if (exact)
+        *exact = bestScore == 3;
     return owner;
 }
 
@@ -341,7 +345,17 @@ qint64 socketOwner(
 qint64 listenerOwner(const QHostAddress &address, quint16 port)
 {
     QList<TcpSocket> listeners;
-    if (!diagQuery(AF_INET, nullptr, &listeners) || !diagQuery(AF_INET6, nullptr, &listeners))
+    if (!diagQuery(AF_INET, nullptr, &listeners))
+        return procNetListenerOwner(address, port);
+    // The kernel lets no second listener bind an IPv4 address that one holds,
+    // not even through its IPv6 form, unless both share a port of one user:
+    // the IPv6 listeners cannot change the answer then, and the launch
+    // spares itself their query.
+    bool exact = false;
+    const qint64 owner = listenerAmong(listeners, address, port, &exact);
+    if (exact && address.protocol() == QAbstractSocket::IPv4Protocol)
+        return owner;
+    if (!diagQuery(AF_INET6, nullptr, &listeners))
         return procNetListenerOwner(address, port);
     return listenerAmong(listeners, address, port);
 }
