@@ -46,8 +46,9 @@ QUrl TavrelClient::urlOf(const QString &host, int port)
 {
     const QString bracketed
         = host.contains(QLatin1Char(':')) ? QLatin1Char('[') + host + QLatin1Char(']') : host;
-    return QUrl(QStringLiteral("http://") + bracketed
-        + QStringLiteral(":%1/RPC2").arg(port, 0, 10, QLatin1Char(' ')));
+    // QString::number, not arg(), which would set up the locale for a launch.
+    return QUrl(QStringLiteral("http://") + bracketed + QLatin1Char(':') + QString::number(port)
+        + QStringLiteral("/RPC2"));
 }
 
 bool TavrelClient::probe(QTcpSocket *socket, const QString &host, quint16 port, int timeoutMs)
