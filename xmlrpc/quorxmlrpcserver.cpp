@@ -219,12 +219,10 @@ QuorXmlRpcServer::QuorXmlRpcServer(QObject *parent)
     : QObject(parent)
     , d_ptr(new QuorXmlRpcServerPrivate(this))
 {
-    Q_D(QuorXmlRpcServer);
     // The answers leave out characters XML does not allow under any policy;
     // the requests the DOM reads need this one: Qt 5's parser takes references
     // to control characters and keeps them under any other.
     QDomImplementation::setInvalidDataPolicy(QDomImplementation::DropInvalidChars);
-    connect(d->tcpServer, &QTcpServer::newConnection, this, [d] { d->acceptConnections(); });
 }
 
 QuorXmlRpcServer::~QuorXmlRpcServer()
@@ -234,39 +232,50 @@ QuorXmlRpcServer::~QuorXmlRpcServer()
 
 bool QuorXmlRpcServer::listen(const QHostAddress &address, quint16 port)
 {
-    return d_func()->tcpServer->listen(address, port);
+    Q_D(QuorXmlRpcServer);
+    if (!d->tcpServer) {
+        d->tcpServer = new QTcpServer(this);
+        connect(d->tcpServer, &QTcpServer::newConnection, this, [d] { d->acceptConnections(); });
+    }
+    return d->tcpServer->listen(address, port);
 }
 
 void QuorXmlRpcServer::close()
 {
     Q_D(QuorXmlRpcServer);
-    d->tcpServer->close();
+    if (d->tcpServer)
+        d->tcpServer->close();
     d->closeConnections();
 }
 
 bool QuorXmlRpcServer::isListening() const
 {
-    return d_func()->tcpServer->isListening();
+    const QTcpServer *server = d_func()->tcpServer;
+    return server && server->isListening();
 }
 
 QHostAddress QuorXmlRpcServer::serverAddress() const
 {
-    return d_func()->tcpServer->serverAddress();
+    const QTcpServer *server = d_func()->tcpServer;
+    return server ? server->serverAddress() : QHostAddress();
 }
 
 quint16 QuorXmlRpcServer::serverPort() const
 {
-    return d_func()->tcpServer->serverPort();
+    const QTcpServer *server = d_func()->tcpServer;
+    return server ? server->serverPort() : 0;
 }
 
 QAbstractSocket::SocketError QuorXmlRpcServer::serverError() const
 {
-    return d_func()->tcpServer->serverError();
+    const QTcpServer *server = d_func()->tcpServer;
+    return server ? server->serverError() : QAbstractSocket::UnknownSocketError;
 }
 
 QString QuorXmlRpcServer::errorString() const
 {
-    return d_func()->tcpServer->errorString();
+    const QTcpServer *server = d_func()->tcpServer;
+    return server ? server->errorString() : QString();
 }
 
 void QuorXmlRpcServer::registerMethod(const QString &name, Method method)

@@ -51,7 +51,6 @@ class QuorXmlRpcServerPrivate : public QuorServerConnectionOwner
 public:
     explicit QuorXmlRpcServerPrivate(QuorXmlRpcServer *server)
         : q(server)
-        , tcpServer(new QTcpServer(server))
     { }
 
     void acceptConnections();
@@ -75,7 +74,9 @@ public:
     }
 
     QuorXmlRpcServer *q;
-    QTcpServer *tcpServer;
+    // Made at the first listen(): a second launch that only hands itself over
+    // never pays for Qt's first socket.
+    QTcpServer *tcpServer = nullptr;
     QHash<QString, QuorXmlRpcServer::Method> methods;
     QuorXmlRpcServer::CallCheck callCheck;
     // Longest waiting for their clients first (see QuorServerPolicy::connectionToReplace()).
