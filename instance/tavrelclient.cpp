@@ -15,6 +15,10 @@ public:
     QString userAgent;
     QuorXmlRpcClient *client = nullptr; // made at the first call with slots
     QuorInstanceCaller *caller = nullptr; // made at the first call with a callback
+
+    QuorInstanceCaller *instanceCaller(TavrelClient *owner);
+    static TavrelClient::Outcome outcomeOf(
+        const QuorInstanceCaller::Outcome &result, const QHostAddress &address, quint16 port);
 };
 
 TavrelClient::TavrelClient(const QString &userAgent, QObject *parent)
@@ -102,26 +106,46 @@ QNetworkReply *TavrelClient::call(const QUrl &url, const QString &method,
     return d->client->call(method, params, receiver, answerSlot, receiver, faultSlot);
 }
 
+QuorInstanceCaller *TavrelClientPrivate::instanceCaller(TavrelClient *owner)
+{
+    if (!caller)
+        caller = new QuorInstanceCaller(userAgent.toLatin1(), owner);
+    return caller;
+}
+
+TavrelClient::Outcome TavrelClientPrivate::outcomeOf(
+    const QuorInstanceCaller::Outcome &result, const QHostAddress &address, quint16 port)
+{
+    TavrelClient::Outcome outcome;
+    outcome.isFault = result.isFault;
+    outcome.code = result.code;
+    outcome.message = result.message;
+    outcome.value = result.value;
+    outcome.timedOut = result.timedOut;
+    // Refused, or gone by the time the call failed: nothing listens there.
+    outcome.reachedNobody = result.networkError == QNetworkReply::ConnectionRefusedError
+        || (result.networkError != QNetworkReply::NoError && TavrelPlatform::tellsSocketOwners()
+            && TavrelPlatform::listenerOwner(address, port) == TavrelPlatform::NoSocket);
+    return outcome;
+}
+
 void TavrelClient::call(const QUrl &url, const QString &method, const QVariantList &params,
     const Bounds &bounds, Done done)
 {
     Q_D(TavrelClient);
-    if (!d->caller)
-        d->caller = new QuorInstanceCaller(d->userAgent.toLatin1(), this);
-    d->caller->call(url, method, params, bounds.timeoutMs, bounds.maximumAnswerSize,
+    d->instanceCaller(this)->call(url, method, params, bounds.timeoutMs, bounds.maximumAnswerSize,
         [url, done = std::move(done)](const QuorInstanceCaller::Outcome &result) {
-            Outcome outcome;
-            outcome.isFault = result.isFault;
-            outcome.code = result.code;
-            outcome.message = result.message;
-            outcome.value = result.value;
-            outcome.timedOut = result.timedOut;
-            // Refused, or gone by the time the call failed: nothing listens there.
-            outcome.reachedNobody = result.networkError == QNetworkReply::ConnectionRefusedError
-                || (result.networkError != QNetworkReply::NoError
-                    && TavrelPlatform::tellsSocketOwners()
-                    && TavrelPlatform::listenerOwner(QHostAddress(url.host()), quint16(url.port()))
-                        == TavrelPlatform::NoSocket);
-            done(outcome);
+            done(TavrelClientPrivate::outcomeOf(
+                result, QHostAddress(url.host()), quint16(url.port())));
         });
+}
+
+TavrelClient::Outcome TavrelClient::callAndWait(const QHostAddress &address, quint16 port,
+    const QString &method, const QVariantList &params, const Bounds &bounds)
+{
+    Q_D(TavrelClient);
+    return TavrelClientPrivate::outcomeOf(
+        d->instanceCaller(this)->callAndWait(
+            address, port, method, params, bounds.timeoutMs, bounds.maximumAnswerSize),
+        address, port);
 }

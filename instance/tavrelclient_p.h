@@ -108,6 +108,10 @@ public:
     // Calls like the above; done gets the outcome.
     void call(const QUrl &url, const QString &method, const QVariantList &params,
         const Bounds &bounds, Done done);
+    // The same call to address and port, answered before it returns, with no
+    // turn of the event loop: for a launch, which waits for nothing else.
+    Outcome callAndWait(const QHostAddress &address, quint16 port, const QString &method,
+        const QVariantList &params, const Bounds &bounds);
 
 private:
     Q_DECLARE_PRIVATE(TavrelClient)

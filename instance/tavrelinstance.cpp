@@ -15,6 +15,7 @@
 #include <QMetaMethod>
 #include <QTimer>
 
+#include <atomic>
 #include <cstdio>
 #include <optional>
 
@@ -35,6 +36,10 @@ constexpr int EphemeralPortAttempts = 5;
 // A launch waits for its instance to finish it, a dialog perhaps; a few
 // seconds tell a user that something is wrong without cutting a quick answer short.
 constexpr int DefaultForwardDeadlineMs = 5000;
+
+// The instances this process serves. A launch waits for its answer without the
+// event loop only while there are none, since one of them may be its addressee.
+std::atomic<int> servingInstances {0};
 
 using Outcome = TavrelClient::Outcome;
 
@@ -246,6 +251,7 @@ void TavrelInstancePrivate::serve()
     holderName = server->appInfo().section(QLatin1Char(' '), 1, 1);
     reportedOwner = TavrelPlatform::currentUserName();
     holderUid = TavrelPlatform::effectiveUserId();
+    ++servingInstances;
     decide(TavrelInstance::ThisProcess);
 }
 
@@ -459,6 +465,8 @@ TavrelInstance::~TavrelInstance()
     delete d->client;
     // The port goes before the rendezvous tells nobody of it any more.
     d->server->close();
+    if (d->holder == ThisProcess)
+        --servingInstances;
 }
 
 quint16 TavrelInstance::port() const
@@ -666,9 +674,19 @@ void TavrelInstancePrivate::sendLaunch(const QHostAddress &address, TavrelClient
     // The launch's exchange gets what is left of the deadline.
     const int left
         = forwardDeadline > 0 ? qMax(1, forwardDeadline - int(forwarding->clock.elapsed())) : 0;
-    client->call(TavrelClient::urlOf(address.toString(), holderPort), TavrelLaunchWire::Method,
-        TavrelLaunchWire::writeCall(forwarding->call),
-        TavrelClient::Bounds {left, maximumAnswerSize}, std::move(done));
+    const TavrelClient::Bounds bounds {left, maximumAnswerSize};
+    const QVariantList params = TavrelLaunchWire::writeCall(forwarding->call);
+    if (servingInstances > 0) {
+        client->call(TavrelClient::urlOf(address.toString(), holderPort), TavrelLaunchWire::Method,
+            params, bounds, std::move(done));
+        return;
+    }
+    // forward() waits for nothing else: the launch is answered before the
+    // event loop turns again, and its end still comes from the event loop.
+    const Outcome outcome
+        = client->callAndWait(address, holderPort, TavrelLaunchWire::Method, params, bounds);
+    QMetaObject::invokeMethod(
+        q, [done = std::move(done), outcome] { done(outcome); }, Qt::QueuedConnection);
 }
 
 // The launch was the decision's exchange. The decision is settled even when

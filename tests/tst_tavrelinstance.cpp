@@ -906,6 +906,7 @@ enum LaunchPeer {
     UnfinishingInstance, // keeps no copy: the launch ends with status 0
     EarlierInstance, // a TavrelServer, which knows no launches
     SilentListener, // takes the connection, answers nothing
+    ChunkingListener, // an HTTP server that answers as an instance, in chunks of 5 bytes
 };
 
 void tst_TavrelInstance::launches_data()
@@ -939,6 +940,9 @@ void tst_TavrelInstance::launches_data()
         << int(EarlierInstance) << QStringList {QStringLiteral("x")}
         << int(TavrelInstance::ForwardFailed) << QByteArray()
         << QByteArray("tavrel_hostilelaunch: the instance on port");
+    QTest::addRow("an answer in chunks, after an interim 100 head")
+        << int(ChunkingListener) << QStringList {QStringLiteral("x")} << 5
+        << QByteArray("out: \U0001F600\n") << QByteArray("err: chunked\n");
     QTest::addRow("a listener of this user that never answers, within the deadline")
         << int(SilentListener) << QStringList {QStringLiteral("x")}
         << int(TavrelInstance::ForwardFailed) << QByteArray()
@@ -961,6 +965,7 @@ void tst_TavrelInstance::launches()
     const quint16 port = probe.serverPort();
     QTcpServer silent;
     TavrelServer earlier;
+    TestHttpServer chunking;
     TavrelInstance serving(port);
     QList<TavrelLaunch> received;
     switch (peer) {
@@ -971,6 +976,32 @@ void tst_TavrelInstance::launches()
     case EarlierInstance:
         probe.close();
         QVERIFY(earlier.listen(port));
+        break;
+    case ChunkingListener:
+        probe.close();
+        chunking.setHandler([](const TestHttpServer::Request &request) {
+            const QString identity = QString::number(QCoreApplication::applicationPid())
+                + QStringLiteral(" chunking someone");
+            const QByteArray body = TestHttpServer::responseFor(request.body.contains("getAppInfo")
+                    ? QStringLiteral("<string>%1</string>").arg(identity)
+                    : QStringLiteral("<struct><member><name>exitStatus</name><value><int>5</int>"
+                                     "</value></member><member><name>stdout</name><value>"
+                                     "out: \U0001F600\n</value></member><member><name>stderr"
+                                     "</name><value>err: chunked\n</value></member><member><name>"
+                                     "instance</name><value>%1</value></member></struct>")
+                          .arg(identity));
+            QByteArray chunked;
+            for (int at = 0; at < body.size(); at += 5)
+                chunked += QByteArray::number(qMin(5, int(body.size()) - at), 16) + "\r\n"
+                    + body.mid(at, 5) + "\r\n";
+            TestHttpServer::Reply reply;
+            reply.action = TestHttpServer::Reply::Raw;
+            reply.raw = "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Type: text/xml\r\n"
+                        "Transfer-Encoding: chunked\r\n\r\n"
+                + chunked + "0\r\n\r\n";
+            return reply;
+        });
+        QVERIFY(chunking.listen(QHostAddress::LocalHost, port));
         break;
     default:
         probe.close();

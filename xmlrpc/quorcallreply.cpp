@@ -42,7 +42,11 @@ QString boundText(Bound bound, int timeoutMs, qint64 maximumSize)
 
 QuorResponse readAnswer(QNetworkReply *reply, const QuorCodec::Options &options)
 {
-    QByteArray body = reply->readAll();
+    return readAnswer(reply->readAll(), options);
+}
+
+QuorResponse readAnswer(QByteArray body, const QuorCodec::Options &options)
+{
     const int zero = body.indexOf('\0');
     if (zero >= 0)
         body.truncate(zero);

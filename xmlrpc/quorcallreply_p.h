@@ -28,6 +28,8 @@ QString boundText(Bound bound, int timeoutMs, qint64 maximumSize);
 // The answer of a finished reply: its body as zero-terminated text, read
 // straight from its UTF-8 bytes, as QuorObject::parseResponse() would read it decoded.
 QuorResponse readAnswer(QNetworkReply *reply, const QuorCodec::Options &options);
+// The same of the body of an answer.
+QuorResponse readAnswer(QByteArray body, const QuorCodec::Options &options);
 
 // The fault text of a call that holds a value XML-RPC cannot carry.
 QString unwritableCallText();

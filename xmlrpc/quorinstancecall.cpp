@@ -3,6 +3,9 @@
 
 #include "quorcallreply_p.h"
 #include "quorhttpclient_p.h"
+#include "quorhttpexchange_p.h"
+
+#include <QEventLoop>
 
 #include <QNetworkRequest>
 #include <QPointer>
@@ -31,12 +34,8 @@ void QuorInstanceCaller::call(const QUrl &url, const QString &method, const QVar
     bool written = true;
     const QByteArray document = QuorFastCodec::writeCallUtf8(method, params, {}, &written);
     if (!written) {
-        Outcome outcome;
-        outcome.isFault = true;
-        outcome.code = -32602;
-        outcome.message = QuorCallReply::unwritableCallText();
         QMetaObject::invokeMethod(
-            this, [done, outcome] { done(outcome); }, Qt::QueuedConnection);
+            this, [done] { done(unwritable()); }, Qt::QueuedConnection);
         return;
     }
     QNetworkRequest request(url);
@@ -51,6 +50,85 @@ void QuorInstanceCaller::call(const QUrl &url, const QString &method, const QVar
             if (end(reply, QuorCallReply::boundText(bound, timeoutMs, maximumAnswerSize)))
                 m_calls[reply].timedOut = bound == Bound::Time;
         });
+}
+
+QuorInstanceCaller::Outcome QuorInstanceCaller::callAndWait(const QHostAddress &address,
+    quint16 port, const QString &method, const QVariantList &params, int timeoutMs,
+    qint64 maximumAnswerSize)
+{
+#if defined(Q_OS_UNIX)
+    bool written = true;
+    const QByteArray document = QuorFastCodec::writeCallUtf8(method, params, {}, &written);
+    if (!written)
+        return unwritable();
+    const QuorHttpExchange exchange = QuorHttpExchange::post(address, port,
+        "User-Agent: " + m_userAgent + "\r\nContent-Type: text/xml\r\n", document, timeoutMs,
+        maximumAnswerSize);
+    QString failure;
+    switch (exchange.ending) {
+    case QuorHttpExchange::Answered:
+        break;
+    case QuorHttpExchange::Failed:
+        failure = exchange.errorString;
+        break;
+    case QuorHttpExchange::TimedOut:
+        failure
+            = QuorCallReply::boundText(QuorCallReply::Bound::Time, timeoutMs, maximumAnswerSize);
+        break;
+    case QuorHttpExchange::TooLarge:
+        failure
+            = QuorCallReply::boundText(QuorCallReply::Bound::Size, timeoutMs, maximumAnswerSize);
+        break;
+    }
+    Outcome outcome = outcomeOf(failure, exchange.status, exchange.body);
+    outcome.networkError = exchange.error;
+    outcome.timedOut = exchange.ending == QuorHttpExchange::TimedOut;
+    return outcome;
+#else
+    // Elsewhere the same call, waited for.
+    Outcome outcome;
+    QEventLoop loop;
+    const QString host = address.toString();
+    call(QUrl(QStringLiteral("http://%1:%2/RPC2")
+                  .arg(host.contains(QLatin1Char(':')) ? QLatin1Char('[') + host + QLatin1Char(']')
+                                                       : host)
+                  .arg(port)),
+        method, params, timeoutMs, maximumAnswerSize, [&](const Outcome &result) {
+            outcome = result;
+            loop.quit();
+        });
+    loop.exec(QEventLoop::ExcludeUserInputEvents);
+    return outcome;
+#endif
+}
+
+QuorInstanceCaller::Outcome QuorInstanceCaller::unwritable()
+{
+    Outcome outcome;
+    outcome.isFault = true;
+    outcome.code = -32602;
+    outcome.message = QuorCallReply::unwritableCallText();
+    return outcome;
+}
+
+QuorInstanceCaller::Outcome QuorInstanceCaller::outcomeOf(
+    QString failure, int status, const QByteArray &body)
+{
+    Outcome outcome;
+    if (failure.isNull() && status >= 300 && status < 400)
+        failure = QStringLiteral("HTTP %1 redirect not followed on the loopback").arg(status);
+    if (!failure.isNull()) {
+        outcome.isFault = true;
+        outcome.code = TransportErrorCode;
+        outcome.message = failure;
+        return outcome;
+    }
+    const QuorResponse response = QuorCallReply::readAnswer(body, {});
+    outcome.isFault = response.isFault;
+    outcome.code = response.faultCode;
+    outcome.message = response.faultString;
+    outcome.value = response.value;
+    return outcome;
 }
 
 bool QuorInstanceCaller::end(QNetworkReply *reply, const QString &why)
@@ -70,26 +148,13 @@ void QuorInstanceCaller::finished(QNetworkReply *reply)
     const Pending pending = m_calls.take(reply);
     if (!pending.done)
         return;
-    Outcome outcome;
-    outcome.networkError = reply->error();
-    outcome.timedOut = pending.timedOut;
     QString failure = pending.ending;
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (failure.isNull() && reply->error() != QNetworkReply::NoError)
         failure = reply->errorString();
-    if (failure.isNull() && status >= 300 && status < 400)
-        failure = QStringLiteral("HTTP %1 redirect not followed on the loopback").arg(status);
-    if (!failure.isNull()) {
-        outcome.isFault = true;
-        outcome.code = TransportErrorCode;
-        outcome.message = failure;
-        pending.done(outcome);
-        return;
-    }
-    const QuorResponse response = QuorCallReply::readAnswer(reply, {});
-    outcome.isFault = response.isFault;
-    outcome.code = response.faultCode;
-    outcome.message = response.faultString;
-    outcome.value = response.value;
+    Outcome outcome
+        = outcomeOf(failure, reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(),
+            failure.isNull() ? reply->readAll() : QByteArray());
+    outcome.networkError = reply->error();
+    outcome.timedOut = pending.timedOut;
     pending.done(outcome);
 }

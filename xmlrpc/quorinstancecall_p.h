@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QHash>
+#include <QHostAddress>
 #include <QNetworkReply>
 #include <QObject>
 #include <QString>
@@ -61,6 +62,13 @@ public:
     void call(const QUrl &url, const QString &method, const QVariantList &params, int timeoutMs,
         qint64 maximumAnswerSize, Done done);
 
+    // The same call to the server at address and port, on a connection of its
+    // own, made and answered before it returns, with no turn of the event
+    // loop: for a process that waits for nothing else meanwhile. It costs a
+    // new process a fraction of call(), whose Qt classes it leaves unused.
+    Outcome callAndWait(const QHostAddress &address, quint16 port, const QString &method,
+        const QVariantList &params, int timeoutMs, qint64 maximumAnswerSize);
+
 private:
     struct Pending
     {
@@ -68,6 +76,11 @@ private:
         QString ending; // why a bound ended the call; null while none did
         bool timedOut = false;
     };
+
+    static Outcome unwritable();
+    // What a call came to: failure says why it got no readable answer (null
+    // when it got one), of status and body.
+    static Outcome outcomeOf(QString failure, int status, const QByteArray &body);
 
     // Whether it ends the call, which no bound ended before.
     bool end(QNetworkReply *reply, const QString &why);

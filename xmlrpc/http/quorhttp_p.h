@@ -40,6 +40,9 @@ struct QuorHttpHead
 };
 
 namespace QuorHttp {
+// The most a client reads of a response's head, and of a chunk's size line.
+constexpr int MaximumResponseHeadSize = 64 * 1024;
+
 // Whether host (a name or an address, without port) is this machine's
 // loopback: "localhost" in any case, with or without its final dot, or an
 // address in 127.0.0.0/8 or ::1.

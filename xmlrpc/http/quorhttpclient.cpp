@@ -21,7 +21,6 @@
 namespace {
 
 constexpr int MaximumConnectionsPerServer = 6;
-constexpr int MaximumHeadSize = 64 * 1024;
 // What a socket takes from the kernel before this connection has read it: an
 // answer arrives piece by piece, each checked against the caller's bounds,
 // instead of as much as the kernel has buffered (megabytes on loopback) at once.
@@ -192,6 +191,20 @@ QNetworkReply::NetworkError errorOfStatus(int status)
 }
 
 } // namespace
+
+QNetworkReply::NetworkError QuorHttp::statusError(
+    int status, const QByteArray &reason, const QUrl &url, QString *text)
+{
+    const QNetworkReply::NetworkError code = errorOfStatus(status);
+    // Qt's texts, but never with the URL's password.
+    *text = code == QNetworkReply::AuthenticationRequiredError
+        ? QCoreApplication::translate("QHttp", "Host requires authentication")
+        : code == QNetworkReply::ProxyAuthenticationRequiredError
+        ? QCoreApplication::translate("QHttp", "Proxy requires authentication")
+        : QCoreApplication::translate("QNetworkReply", "Error transferring %1 - server replied: %2")
+              .arg(url.toString(QUrl::RemovePassword), QString::fromLatin1(reason));
+    return code;
+}
 
 QuorHttpConnection::QuorHttpConnection(QuorHttpTransport *transport,
     const QuorHttpEndpoint &endpoint, const std::optional<QSslConfiguration> &sslConfiguration)
@@ -383,7 +396,8 @@ void QuorHttpConnection::advance()
             continue;
         case State::ReadingHead: {
             QuorHttpHead head;
-            switch (head.parse(m_buffer, MaximumHeadSize, QuorHttpHead::Response)) {
+            switch (
+                head.parse(m_buffer, QuorHttp::MaximumResponseHeadSize, QuorHttpHead::Response)) {
             case QuorHttpHead::Incomplete:
                 return;
             case QuorHttpHead::Invalid:
@@ -491,7 +505,8 @@ bool QuorHttpConnection::takeHead(const QuorHttpHead &head)
         m_state = State::ReadingChunkedBody;
         // The client's maximum response size bounds what it delivers as it
         // comes; the decoder bounds the lines it has to gather.
-        m_answer.chunkedBody.emplace(std::numeric_limits<qint64>::max(), MaximumHeadSize);
+        m_answer.chunkedBody.emplace(
+            std::numeric_limits<qint64>::max(), QuorHttp::MaximumResponseHeadSize);
     } else if (length && *length >= 0) {
         m_state = State::ReadingBodyByLength;
         m_answer.remaining = *length;
@@ -787,15 +802,8 @@ void QuorHttpReply::setHead(int status, const QByteArray &reason,
     }
     m_length = length;
     if (status >= 400) {
-        const NetworkError code = errorOfStatus(status);
-        // Qt's texts, but never with the URL's password.
-        const QString text = code == AuthenticationRequiredError
-            ? QCoreApplication::translate("QHttp", "Host requires authentication")
-            : code == ProxyAuthenticationRequiredError
-            ? QCoreApplication::translate("QHttp", "Proxy requires authentication")
-            : QCoreApplication::translate(
-                "QNetworkReply", "Error transferring %1 - server replied: %2")
-                  .arg(url().toString(QUrl::RemovePassword), QString::fromLatin1(reason));
+        QString text;
+        const NetworkError code = QuorHttp::statusError(status, reason, url(), &text);
         setError(code, text);
     }
     if (auto *transport = qobject_cast<QuorHttpTransport *>(parent()))

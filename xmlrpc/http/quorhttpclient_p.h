@@ -50,6 +50,13 @@ struct QuorHttpEndpoint
     }
 };
 
+namespace QuorHttp {
+// What QNetworkAccessManager reports for an HTTP error status (400 and above)
+// of a call to url: the error, and its text in *text.
+QNetworkReply::NetworkError statusError(
+    int status, const QByteArray &reason, const QUrl &url, QString *text);
+} // namespace QuorHttp
+
 // A call posted over the client's own HTTP/1.1 connections: a QNetworkReply
 // like those of QNetworkAccessManager, with the same attributes, errors and
 // signals, its body readable once it has finished.
