@@ -8,7 +8,6 @@
 #include "tavrelrendezvous_p.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QHostAddress>
@@ -682,11 +681,8 @@ void TavrelInstancePrivate::sendLaunch(const QHostAddress &address, TavrelClient
         return;
     }
     // forward() waits for nothing else: the launch is answered before the
-    // event loop turns again, and its end still comes from the event loop.
-    const Outcome outcome
-        = client->callAndWait(address, holderPort, TavrelLaunchWire::Method, params, bounds);
-    QMetaObject::invokeMethod(
-        q, [done = std::move(done), outcome] { done(outcome); }, Qt::QueuedConnection);
+    // event loop turns again, and ends here.
+    done(client->callAndWait(address, holderPort, TavrelLaunchWire::Method, params, bounds));
 }
 
 // The launch was the decision's exchange. The decision is settled even when
@@ -829,7 +825,7 @@ int TavrelInstance::forward(const QStringList &arguments)
     d->forwarding.emplace();
     TavrelLaunchWire::Call &call = d->forwarding->call;
     call.arguments = arguments;
-    call.workingDirectory = QDir::currentPath();
+    call.workingDirectory = TavrelPlatform::workingDirectory();
     // Only the named variables are read: parsing the whole environment costs
     // more than the rest of the launch's making.
     for (const QString &name : std::as_const(d->forwardedEnvironment)) {
@@ -844,21 +840,24 @@ int TavrelInstance::forward(const QStringList &arguments)
     call.data = d->launchData;
     d->forwarding->clock.start();
 
-    QTimer deadline;
-    deadline.setSingleShot(true);
-    connect(&deadline, &QTimer::timeout, this,
-        [d] { d->failForward(TransportError, d->pastDeadline()); });
-    if (d->forwardDeadline > 0)
-        deadline.start(d->forwardDeadline);
-
     if (d->holder == Undecided)
         start();
-    // Every exchange ends by the deadline at the latest, so this ends.
+    // A launch that is answered at once never turns the event loop, and sets
+    // no timer for it. Every exchange ends by the deadline at the latest, so
+    // this ends.
+    std::optional<QTimer> deadline;
     while (!d->forwarding->done) {
         if (!d->forwarding->sent && d->holder != Undecided)
             d->launchDecided();
         if (d->forwarding->done)
             break;
+        if (!deadline && d->forwardDeadline > 0) {
+            deadline.emplace();
+            deadline->setSingleShot(true);
+            connect(&*deadline, &QTimer::timeout, this,
+                [d] { d->failForward(TransportError, d->pastDeadline()); });
+            deadline->start(qMax(1, d->forwardDeadline - int(d->forwarding->clock.elapsed())));
+        }
         QCoreApplication::processEvents(
             QEventLoop::WaitForMoreEvents | QEventLoop::ExcludeUserInputEvents);
     }

@@ -2,11 +2,13 @@
 #include "tavrelplatform_p.h"
 
 #include <QByteArray>
+#include <QDir>
 #include <QFile>
 #include <QList>
 #include <QtEndian>
 
 #if defined(Q_OS_UNIX)
+#include <climits>
 #include <pwd.h>
 #include <unistd.h>
 #endif
@@ -61,11 +63,26 @@ QString currentUserName()
     return cachedName;
 }
 
+QString workingDirectory()
+{
+    // Not through QDir: the first use of Qt's file engine costs a launch more
+    // than the rest of its making.
+    char path[PATH_MAX];
+    if (::getcwd(path, sizeof path))
+        return QFile::decodeName(path);
+    return QDir::currentPath();
+}
+
 #else
 
 qint64 effectiveUserId()
 {
     return UnknownUser;
+}
+
+QString workingDirectory()
+{
+    return QDir::currentPath();
 }
 
 QString userName(qint64 uid)

@@ -27,6 +27,9 @@ QString currentUserName();
 // The login name of the user uid; the number as text when it has none.
 QString userName(qint64 uid);
 
+// The working directory of this process, as QDir::currentPath() tells it.
+QString workingDirectory();
+
 // The owner of the TCP socket bound to local:localPort and connected to
 // remote:remotePort, found by the kernel from these four: the user id,
 // NoSocket or UnknownUser.
