@@ -269,8 +269,11 @@ QuorHttpExchange QuorHttpExchange::post(const QHostAddress &address, quint16 por
     host += ':' + QByteArray::number(port);
     QByteArray request;
     request.reserve(128 + headers.size() + body.size());
+    // The server closes its end first: its process is not woken again for
+    // the client's close, and the closed connection waits out TIME_WAIT there.
     request += "POST /RPC2 HTTP/1.1\r\nHost: " + host + "\r\n" + headers
-        + "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+        + "Connection: close\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n"
+        + body;
     if (!connection.connectTo(address, port) || !connection.send(request))
         return exchange;
     readAnswer(connection, maximumBodySize, &exchange);
