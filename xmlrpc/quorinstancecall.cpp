@@ -86,17 +86,17 @@ QuorInstanceCaller::Outcome QuorInstanceCaller::callAndWait(const QHostAddress &
     return outcome;
 #else
     // Elsewhere the same call, waited for.
+    QUrl url;
+    url.setScheme(QStringLiteral("http"));
+    url.setHost(address.toString());
+    url.setPort(port);
+    url.setPath(QStringLiteral("/RPC2"));
     Outcome outcome;
     QEventLoop loop;
-    const QString host = address.toString();
-    call(QUrl(QStringLiteral("http://%1:%2/RPC2")
-                  .arg(host.contains(QLatin1Char(':')) ? QLatin1Char('[') + host + QLatin1Char(']')
-                                                       : host)
-                  .arg(port)),
-        method, params, timeoutMs, maximumAnswerSize, [&](const Outcome &result) {
-            outcome = result;
-            loop.quit();
-        });
+    call(url, method, params, timeoutMs, maximumAnswerSize, [&](const Outcome &result) {
+        outcome = result;
+        loop.quit();
+    });
     loop.exec(QEventLoop::ExcludeUserInputEvents);
     return outcome;
 #endif

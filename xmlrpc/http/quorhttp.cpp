@@ -40,6 +40,23 @@ QByteArray QuorHttpHead::header(const QByteArray &name) const
     return QByteArray();
 }
 
+QuorHttpHead::BodyEnd QuorHttpHead::responseBodyEnd(qint64 *length) const
+{
+    *length = -1;
+    QByteArray transferEncoding;
+    for (const auto &field : headers) {
+        if (qstricmp(field.first.constData(), "content-length") == 0)
+            *length = field.second.toLongLong();
+        else if (qstricmp(field.first.constData(), "transfer-encoding") == 0)
+            transferEncoding = field.second.toLower();
+    }
+    if (status == 101 || status == 204 || status == 304)
+        return NoBody;
+    if (transferEncoding.contains("chunked"))
+        return Chunked;
+    return *length >= 0 ? Length : Close;
+}
+
 int QuorHttpHead::headerCount(const QByteArray &name) const
 {
     int count = 0;

@@ -30,6 +30,14 @@ struct QuorHttpHead
     // The body's length as Content-Length gives it; 0 when absent.
     qint64 contentLength() const { return header("content-length").toLongLong(); }
 
+    // How the body of a response with this head ends, as a client reads it:
+    // 101, 204 and 304 have none whatever their headers say; otherwise a
+    // chunked Transfer-Encoding ends it, then a Content-Length that is no
+    // negative number, then the end of the connection. *length is the last
+    // Content-Length sent, -1 without one.
+    enum BodyEnd { NoBody, Chunked, Length, Close };
+    BodyEnd responseBodyEnd(qint64 *length) const;
+
     // Reads a head from the start of buffer. A buffer that holds no complete
     // head within maximumSize bytes is Invalid (431). A request is read
     // strictly, as a server must: anything malformed is Invalid (400), another

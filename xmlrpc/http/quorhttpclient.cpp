@@ -481,38 +481,37 @@ bool QuorHttpConnection::takeHead(const QuorHttpHead &head)
     }
     QList<QByteArray> challenges;
     QByteArray connection;
-    QByteArray transferEncoding;
-    std::optional<qint64> length; // of Content-Length, the last one sent
     for (const auto &header : head.headers) {
         const QByteArray lowerName = header.first.toLower();
-        if (lowerName == "content-length")
-            length = header.second.toLongLong();
-        else if (lowerName == "connection")
+        if (lowerName == "connection")
             connection = header.second.toLower();
-        else if (lowerName == "transfer-encoding")
-            transferEncoding = header.second.toLower();
         else if (lowerName == "www-authenticate")
             challenges.append(header.second);
     }
     m_answer.keepAlive = m_endpoint.scgi ? false
         : head.minorVersion == 1         ? !connection.contains("close")
                                          : connection.contains("keep-alive");
-    // These never have a body, whatever their headers say.
-    if (status == 101 || status == 204 || status == 304) {
+    qint64 length = -1;
+    switch (head.responseBodyEnd(&length)) {
+    case QuorHttpHead::NoBody:
         m_state = State::ReadingBodyByLength;
         m_answer.remaining = 0;
-    } else if (transferEncoding.contains("chunked")) {
+        break;
+    case QuorHttpHead::Chunked:
         m_state = State::ReadingChunkedBody;
         // The client's maximum response size bounds what it delivers as it
         // comes; the decoder bounds the lines it has to gather.
         m_answer.chunkedBody.emplace(
             std::numeric_limits<qint64>::max(), QuorHttp::MaximumResponseHeadSize);
-    } else if (length && *length >= 0) {
+        break;
+    case QuorHttpHead::Length:
         m_state = State::ReadingBodyByLength;
-        m_answer.remaining = *length;
-    } else {
+        m_answer.remaining = length;
+        break;
+    case QuorHttpHead::Close:
         m_state = State::ReadingBodyUntilClose;
         m_answer.keepAlive = false;
+        break;
     }
     m_answer.challengeAnswered = status == 401 && m_transport->answerChallenge(m_reply, challenges);
     if (m_answer.challengeAnswered)
@@ -524,7 +523,7 @@ bool QuorHttpConnection::takeHead(const QuorHttpHead &head)
     const QByteArray reason = givenReason.isNull() ? head.statusLine : givenReason;
 #endif
     // downloadProgress() has -1 for a total not known.
-    return toReply([&] { m_reply->setHead(status, reason, head.headers, length.value_or(-1)); });
+    return toReply([&] { m_reply->setHead(status, reason, head.headers, length); });
 }
 
 // Runs step, which reaches the reply and through its signals anyone; returns

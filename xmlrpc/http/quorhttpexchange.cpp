@@ -205,21 +205,21 @@ void readAnswer(Connection &connection, qint64 maximumBodySize, QuorHttpExchange
         }
     }
 
-    const bool bodiless = head.status == 101 || head.status == 204 || head.status == 304;
-    const bool chunked
-        = !bodiless && head.header("transfer-encoding").toLower().contains("chunked");
-    std::optional<qint64> length;
-    if (bodiless)
+    qint64 length = -1;
+    const QuorHttpHead::BodyEnd bodyEnd = head.responseBodyEnd(&length);
+    if (bodyEnd == QuorHttpHead::NoBody)
         length = 0;
-    else if (!chunked && !head.header("content-length").isNull())
-        length = head.contentLength();
     std::optional<QuorHttpChunkedBody> chunkedBody;
-    if (chunked)
+    if (bodyEnd == QuorHttpHead::Chunked)
         chunkedBody.emplace(
             maximumBodySize > 0 ? maximumBodySize : LLONG_MAX, QuorHttp::MaximumResponseHeadSize);
+    QByteArray decoded; // of a chunked body, whose framing goes as it is read
     for (;;) {
         if (chunkedBody) {
-            const QuorHttpChunkedBody::Result result = chunkedBody->parse(buffer, 0);
+            int taken = 0;
+            const QuorHttpChunkedBody::Result result
+                = chunkedBody->decode(buffer.constData(), buffer.size(), &taken, &decoded);
+            buffer.remove(0, taken);
             if (result == QuorHttpChunkedBody::Complete)
                 break;
             if (result == QuorHttpChunkedBody::Invalid) {
@@ -230,18 +230,18 @@ void readAnswer(Connection &connection, qint64 maximumBodySize, QuorHttpExchange
                         QCoreApplication::translate("QHttp", "Invalid HTTP chunked body"));
                 return;
             }
-        } else if (length && buffer.size() >= *length) {
-            buffer.truncate(int(*length));
+        } else if (bodyEnd != QuorHttpHead::Close && buffer.size() >= length) {
+            buffer.truncate(int(length));
             break;
         }
-        const qint64 bodySize = chunkedBody ? chunkedBody->body().size() : buffer.size();
+        const qint64 bodySize = chunkedBody ? decoded.size() : buffer.size();
         if (maximumBodySize > 0 && bodySize > maximumBodySize
-            && (!length || *length > maximumBodySize)) {
+            && (bodyEnd != QuorHttpHead::Length || length > maximumBodySize)) {
             connection.end(QuorHttpExchange::TooLarge);
             return;
         }
         if (!connection.receive(&buffer, &closed)) {
-            if (closed && !length && !chunkedBody)
+            if (closed && bodyEnd == QuorHttpHead::Close)
                 break; // a body that lasts up to the close
             if (closed)
                 connectionClosed();
@@ -251,7 +251,7 @@ void readAnswer(Connection &connection, qint64 maximumBodySize, QuorHttpExchange
     exchange->ending = QuorHttpExchange::Answered;
     exchange->status = head.status;
     exchange->reason = head.reason;
-    exchange->body = chunkedBody ? chunkedBody->body() : buffer;
+    exchange->body = chunkedBody ? decoded : buffer;
 }
 
 } // namespace
