@@ -27,6 +27,10 @@ struct QuorHttpHead
     // The value of the first header named name, in any case; null when absent.
     QByteArray header(const QByteArray &name) const;
     int headerCount(const QByteArray &name) const;
+    // Whether a response with this head comes before the answer: "100
+    // Continue" and the like (not 101, which ends HTTP on the connection).
+    bool isInterim() const { return status >= 100 && status < 200 && status != 101; }
+
     // The body's length as Content-Length gives it; 0 when absent.
     qint64 contentLength() const { return header("content-length").toLongLong(); }
 

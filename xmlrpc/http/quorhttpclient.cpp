@@ -192,18 +192,39 @@ QNetworkReply::NetworkError errorOfStatus(int status)
 
 } // namespace
 
-QNetworkReply::NetworkError QuorHttp::statusError(
-    int status, const QByteArray &reason, const QUrl &url, QString *text)
+QuorHttp::Failure QuorHttp::statusFailure(int status, const QByteArray &reason, const QUrl &url)
 {
     const QNetworkReply::NetworkError code = errorOfStatus(status);
     // Qt's texts, but never with the URL's password.
-    *text = code == QNetworkReply::AuthenticationRequiredError
-        ? QCoreApplication::translate("QHttp", "Host requires authentication")
-        : code == QNetworkReply::ProxyAuthenticationRequiredError
-        ? QCoreApplication::translate("QHttp", "Proxy requires authentication")
-        : QCoreApplication::translate("QNetworkReply", "Error transferring %1 - server replied: %2")
-              .arg(url.toString(QUrl::RemovePassword), QString::fromLatin1(reason));
-    return code;
+    return {code,
+        code == QNetworkReply::AuthenticationRequiredError
+            ? QCoreApplication::translate("QHttp", "Host requires authentication")
+            : code == QNetworkReply::ProxyAuthenticationRequiredError
+            ? QCoreApplication::translate("QHttp", "Proxy requires authentication")
+            : QCoreApplication::translate(
+                "QNetworkReply", "Error transferring %1 - server replied: %2")
+                  .arg(url.toString(QUrl::RemovePassword), QString::fromLatin1(reason))};
+}
+
+QuorHttp::Failure QuorHttp::headFailure(const QuorHttpHead &head)
+{
+    if (head.errorStatus == 431)
+        return {QNetworkReply::ProtocolFailure,
+            QCoreApplication::translate("QHttp", "Invalid HTTP response header")};
+    // What Qt reports for a status line it cannot read.
+    return closedFailure();
+}
+
+QuorHttp::Failure QuorHttp::chunkedBodyFailure()
+{
+    return {QNetworkReply::ProtocolFailure,
+        QCoreApplication::translate("QHttp", "Invalid HTTP chunked body")};
+}
+
+QuorHttp::Failure QuorHttp::closedFailure()
+{
+    return {QNetworkReply::RemoteHostClosedError,
+        QCoreApplication::translate("QHttp", "Connection closed")};
 }
 
 QuorHttpConnection::QuorHttpConnection(QuorHttpTransport *transport,
@@ -401,19 +422,13 @@ void QuorHttpConnection::advance()
             case QuorHttpHead::Incomplete:
                 return;
             case QuorHttpHead::Invalid:
-                if (head.errorStatus == 431)
-                    fail(QNetworkReply::ProtocolFailure,
-                        QCoreApplication::translate("QHttp", "Invalid HTTP response header"));
-                else // what Qt reports for a status line it cannot read
-                    fail(QNetworkReply::RemoteHostClosedError,
-                        QCoreApplication::translate("QHttp", "Connection closed"));
+                fail(QuorHttp::headFailure(head));
                 return;
             case QuorHttpHead::Complete:
                 break;
             }
             m_buffer.remove(0, head.size);
-            // "100 Continue" and the like come before the answer.
-            if (head.status >= 100 && head.status < 200 && head.status != 101)
+            if (head.isInterim())
                 continue;
             if (!takeHead(head))
                 return;
@@ -448,8 +463,7 @@ void QuorHttpConnection::advance()
             if (result == QuorHttpChunkedBody::Complete)
                 finish();
             else if (result == QuorHttpChunkedBody::Invalid)
-                fail(QNetworkReply::ProtocolFailure,
-                    QCoreApplication::translate("QHttp", "Invalid HTTP chunked body"));
+                fail(QuorHttp::chunkedBodyFailure());
             return;
         }
         case State::ReadingBodyUntilClose:
@@ -631,9 +645,8 @@ void QuorHttpConnection::failOnSocketError()
             text = QStringLiteral("Access to Unix socket %1 denied").arg(path);
             break;
         case QLocalSocket::PeerClosedError:
-            code = QNetworkReply::RemoteHostClosedError;
-            text = QCoreApplication::translate("QHttp", "Connection closed");
-            break;
+            fail(QuorHttp::closedFailure());
+            return;
         default:
             break;
         }
@@ -649,9 +662,8 @@ void QuorHttpConnection::failOnSocketError()
         text = QCoreApplication::translate("QHttp", "Host %1 not found").arg(m_endpoint.host);
         break;
     case QAbstractSocket::RemoteHostClosedError:
-        code = QNetworkReply::RemoteHostClosedError;
-        text = QCoreApplication::translate("QHttp", "Connection closed");
-        break;
+        fail(QuorHttp::closedFailure());
+        return;
     case QAbstractSocket::SocketTimeoutError:
         code = QNetworkReply::TimeoutError;
         break;
@@ -801,9 +813,8 @@ void QuorHttpReply::setHead(int status, const QByteArray &reason,
     }
     m_length = length;
     if (status >= 400) {
-        QString text;
-        const NetworkError code = QuorHttp::statusError(status, reason, url(), &text);
-        setError(code, text);
+        const QuorHttp::Failure failure = QuorHttp::statusFailure(status, reason, url());
+        setError(failure.error, failure.text);
     }
     if (auto *transport = qobject_cast<QuorHttpTransport *>(parent()))
         transport->takeCookies(this);

@@ -51,10 +51,20 @@ struct QuorHttpEndpoint
 };
 
 namespace QuorHttp {
-// What QNetworkAccessManager reports for an HTTP error status (400 and above)
-// of a call to url: the error, and its text in *text.
-QNetworkReply::NetworkError statusError(
-    int status, const QByteArray &reason, const QUrl &url, QString *text);
+// How a call fails, as QNetworkAccessManager reports it: the error and its text.
+struct Failure
+{
+    QNetworkReply::NetworkError error;
+    QString text;
+};
+// For an HTTP error status (400 and above) of a call to url.
+Failure statusFailure(int status, const QByteArray &reason, const QUrl &url);
+// For a response head that parse() found Invalid.
+Failure headFailure(const QuorHttpHead &head);
+// For a chunked body that cannot be read.
+Failure chunkedBodyFailure();
+// For a connection that ended before the whole answer.
+Failure closedFailure();
 } // namespace QuorHttp
 
 // A call posted over the client's own HTTP/1.1 connections: a QNetworkReply
@@ -174,6 +184,7 @@ private:
     bool deliver(QByteArray bytes);
     void finish();
     void fail(QNetworkReply::NetworkError code, const QString &text);
+    void fail(const QuorHttp::Failure &failure) { fail(failure.error, failure.text); }
     void failOnSocketError();
     void closed();
     void close();

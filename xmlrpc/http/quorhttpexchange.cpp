@@ -50,6 +50,7 @@ public:
         m_exchange->errorString = text;
         return false;
     }
+    bool fail(const QuorHttp::Failure &failure) { return fail(failure.error, failure.text); }
     bool end(QuorHttpExchange::Ending ending)
     {
         m_exchange->ending = ending;
@@ -88,8 +89,7 @@ bool Connection::failOnSystemError(int error)
             QCoreApplication::translate("QNativeSocketEngine", "Connection refused"));
     case ECONNRESET:
     case EPIPE:
-        return fail(QNetworkReply::RemoteHostClosedError,
-            QCoreApplication::translate("QHttp", "Connection closed"));
+        return fail(QuorHttp::closedFailure());
     default:
         return fail(
             QNetworkReply::UnknownNetworkError, QString::fromLocal8Bit(std::strerror(error)));
@@ -173,10 +173,6 @@ bool Connection::receive(QByteArray *buffer, bool *closed)
 // Reads the answer off connection: its head, then its body.
 void readAnswer(Connection &connection, qint64 maximumBodySize, QuorHttpExchange *exchange)
 {
-    const auto connectionClosed = [&connection] {
-        connection.fail(QNetworkReply::RemoteHostClosedError,
-            QCoreApplication::translate("QHttp", "Connection closed"));
-    };
     QByteArray buffer;
     bool closed = false;
     QuorHttpHead head;
@@ -185,22 +181,18 @@ void readAnswer(Connection &connection, qint64 maximumBodySize, QuorHttpExchange
         const QuorHttpHead::Result result
             = head.parse(buffer, QuorHttp::MaximumResponseHeadSize, QuorHttpHead::Response);
         if (result == QuorHttpHead::Invalid) {
-            if (head.errorStatus == 431)
-                connection.fail(QNetworkReply::ProtocolFailure,
-                    QCoreApplication::translate("QHttp", "Invalid HTTP response header"));
-            else
-                connectionClosed();
+            connection.fail(QuorHttp::headFailure(head));
             return;
         }
         if (result == QuorHttpHead::Complete) {
             buffer.remove(0, head.size);
-            if (head.status >= 100 && head.status < 200 && head.status != 101)
+            if (head.isInterim())
                 continue;
             break;
         }
         if (!connection.receive(&buffer, &closed)) {
             if (closed)
-                connectionClosed();
+                connection.fail(QuorHttp::closedFailure());
             return;
         }
     }
@@ -226,8 +218,7 @@ void readAnswer(Connection &connection, qint64 maximumBodySize, QuorHttpExchange
                 if (chunkedBody->errorStatus() == 413)
                     connection.end(QuorHttpExchange::TooLarge);
                 else
-                    connection.fail(QNetworkReply::ProtocolFailure,
-                        QCoreApplication::translate("QHttp", "Invalid HTTP chunked body"));
+                    connection.fail(QuorHttp::chunkedBodyFailure());
                 return;
             }
         } else if (bodyEnd != QuorHttpHead::Close && buffer.size() >= length) {
@@ -244,7 +235,7 @@ void readAnswer(Connection &connection, qint64 maximumBodySize, QuorHttpExchange
             if (closed && bodyEnd == QuorHttpHead::Close)
                 break; // a body that lasts up to the close
             if (closed)
-                connectionClosed();
+                connection.fail(QuorHttp::closedFailure());
             return;
         }
     }
@@ -277,12 +268,9 @@ QuorHttpExchange QuorHttpExchange::post(const QHostAddress &address, quint16 por
     if (!connection.connectTo(address, port) || !connection.send(request))
         return exchange;
     readAnswer(connection, maximumBodySize, &exchange);
-    if (exchange.ending == Answered && exchange.status >= 400) {
-        exchange.ending = Failed;
-        exchange.error = QuorHttp::statusError(exchange.status, exchange.reason,
-            QUrl(QLatin1String("http://") + QLatin1String(host) + QLatin1String("/RPC2")),
-            &exchange.errorString);
-    }
+    if (exchange.ending == Answered && exchange.status >= 400)
+        connection.fail(QuorHttp::statusFailure(exchange.status, exchange.reason,
+            QUrl(QLatin1String("http://") + QLatin1String(host) + QLatin1String("/RPC2"))));
     return exchange;
 }
 
